@@ -1,0 +1,38 @@
+#include "common/console.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+// Written once on the main thread before any other thread starts, then only read.
+std::atomic<int> automated_mode{0};
+}  // namespace
+
+void enable_automated_mode() { automated_mode.store(1, std::memory_order_relaxed); }
+
+int in_automated_mode() { return automated_mode.load(std::memory_order_relaxed); }
+
+void debug(const char* format, ...) {
+  if (in_automated_mode()) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+void print_and_flush(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+void flush_progress() {
+  if (!in_automated_mode()) {
+    std::fflush(stdout);
+  }
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+// The two printers of the program. Log text goes through debug(), which is silent once the
+// program runs as a script's back end (-g); protocol responses go through print_and_flush(),
+// which always prints and flushes so a reading script sees each line at once.
+
+void enable_automated_mode();
+int in_automated_mode();
+
+void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void print_and_flush(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Flushes a progress line written with debug() so it shows in place; does nothing in
+// automated mode, where no progress is printed.
+void flush_progress();

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+struct kavro_archive_t;
+
+// Partition identifiers (rows of the partition chart); mask bit = 1 << (id - 1).
+inline constexpr int PART_BOOTSTRAP = 1;
+inline constexpr int PART_BOOTLOADER = 2;
+inline constexpr int PART_OSLOADER = 3;
+inline constexpr int PART_META = 4;
+inline constexpr int PART_MISC = 5;
+inline constexpr int PART_KERNEL = 6;
+inline constexpr int PART_ROOTFS = 7;
+
+// Selectors of kavro_archive_get_partition_param.
+inline constexpr uint32_t PARAM_SIZE = 0;
+inline constexpr uint32_t PARAM_REQUIRED_FIXED_SIZE = 1;
+inline constexpr uint32_t PARAM_SIGNED = 2;
+inline constexpr uint32_t PARAM_COREMHZ_OFFSET = 3;
+inline constexpr uint32_t PARAM_IDSPMHZ_OFFSET = 4;
+inline constexpr uint32_t PARAM_DRAMMHZ_OFFSET = 5;
+inline constexpr uint32_t PARAM_CORTEXMHZ_OFFSET = 6;
+inline constexpr uint32_t PARAM_BLD_SIZE_OFFSET = 7;
+inline constexpr uint32_t PARAM_BLD_LOAD_ADDR_OFFSET = 8;
+inline constexpr uint32_t PARAM_PUBLIC_KEY_OFFSET = 9;
+inline constexpr uint32_t PARAM_LOAD_ADDRESS = 10;
+
+int kavro_archive_init(kavro_archive_t** archive, const char* path);
+int kavro_archive_init_embedded(kavro_archive_t** archive, const char* platform,
+                                uint32_t hw_version);
+void kavro_archive_destroy(kavro_archive_t** archive);
+const char* kavro_archive_error_string(int code);
+
+int kavro_archive_verify_signature(kavro_archive_t** archive, uint32_t partition);
+
+int kavro_archive_extract_setup(kavro_archive_t** archive, int partition);
+int kavro_archive_extract_setup_filename(kavro_archive_t** archive, const char* name);
+int kavro_archive_extract_block(kavro_archive_t** archive, const void** block, size_t* size,
+                                int64_t* offset);
+
+int kavro_archive_contains_bootloaders(kavro_archive_t** archive);
+int kavro_archive_contains_ota_parts(kavro_archive_t** archive);
+int kavro_archive_contains_partition(kavro_archive_t** archive, int partition);
+const char* kavro_archive_get_platform(kavro_archive_t** archive);
+const char* kavro_archive_get_firmware_version(kavro_archive_t** archive);
+int64_t kavro_archive_get_partition_size(kavro_archive_t** archive, int partition);
+int64_t kavro_archive_get_partition_param(kavro_archive_t** archive, int partition,
+                                          uint32_t selector);
+const char* kavro_archive_get_image_type_name(int partition);
+const char* kavro_archive_get_compressed_filename(kavro_archive_t** archive, int partition);
+
+// Every archive open waits one second first (the product keeps that pause). Tests shorten it
+// here; the product never calls this.
+void kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds delay);

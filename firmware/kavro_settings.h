@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+struct custom_partition {
+  char name[8];  // NUL-terminated only when shorter than 8
+  uint64_t maxsize;
+  char ota_alternative[8];
+  int32_t flags;
+};
+
+struct kavro_settings {
+  char platform[64];
+  uint32_t ota_enabled;
+  uint64_t kernel_maxsize;
+  uint64_t rootfs_maxsize;
+  uint32_t custom_part_count;
+  custom_partition custom[8];
+  uint32_t idsp_mhz;
+  uint32_t core_mhz;
+  uint32_t cortex_mhz;
+  uint32_t dram_mhz;
+};
+
+int kavro_settings_init(kavro_settings** settings);
+void kavro_settings_destroy(kavro_settings** settings);
+int kavro_settings_load_defaults(kavro_settings** settings, const char* platform);
+int kavro_settings_parse_json_file(kavro_settings** settings, const char* path);
+const char* kavro_settings_error_string(int code);
+
+const char* kavro_settings_get_platform(kavro_settings** settings);
+uint32_t kavro_settings_get_ota_enabled(kavro_settings** settings);
+uint64_t kavro_settings_get_kernel_maxsize(kavro_settings** settings);
+uint64_t kavro_settings_get_rootfs_maxsize(kavro_settings** settings);
+uint32_t kavro_settings_get_custom_part_count(kavro_settings** settings);
+const char* kavro_settings_get_custom_name(kavro_settings** settings, int32_t index);
+uint64_t kavro_settings_get_custom_maxsize(kavro_settings** settings, int32_t index);
+uint32_t kavro_settings_get_idsp_mhz(kavro_settings** settings);
+uint32_t kavro_settings_get_core_mhz(kavro_settings** settings);
+uint32_t kavro_settings_get_cortex_mhz(kavro_settings** settings);
+uint32_t kavro_settings_get_dram_mhz(kavro_settings** settings);

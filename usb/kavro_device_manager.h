@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace usb {
+class Bus;
+}
+
+inline constexpr int DM_MODE_NOT_READY = 0;
+inline constexpr int DM_MODE_HARDWARE = 1;
+inline constexpr int DM_MODE_SOFTWARE = 2;
+
+inline constexpr uint32_t DM_LIST_HARDWARE_ONLY = 0x1000;
+inline constexpr uint32_t DM_LIST_SOFTWARE_ONLY = 0x2000;
+
+inline constexpr int DM_MAX_DEVICES = 64;
+
+inline constexpr uint32_t HW_CMD_WRITE = 1;
+inline constexpr uint32_t HW_CMD_READ = 2;
+inline constexpr uint32_t HW_CMD_POLL = 3;
+inline constexpr uint32_t HW_CMD_DOWNLOAD = 4;
+inline constexpr uint32_t HW_CMD_JUMP = 5;
+
+inline constexpr uint32_t SW_CMD_SIGNATURE_WORD = 0x4B434D44;
+inline constexpr uint32_t SW_RESPONSE_SIGNATURE_WORD = 0x4B525350;
+inline constexpr uint32_t SW_CMD_PARTITION_DETAILS = 1;
+inline constexpr uint32_t SW_CMD_IMAGE_HEADER = 2;
+inline constexpr uint32_t SW_CMD_BLOCK_HEADER = 3;
+inline constexpr uint32_t SW_CMD_ERASE_PARTITION = 4;
+inline constexpr uint32_t SW_CMD_PTB_WRITE = 5;
+inline constexpr uint32_t SW_CMD_REBOOT = 6;
+inline constexpr uint32_t SW_CMD_DEVICE_ID = 7;
+inline constexpr uint32_t SW_CMD_SIGNATURE = 8;
+
+// Module refused a software-mode command; the status word has been stored.
+inline constexpr int DM_ERR_DEVICE_STATUS = -15;
+
+struct dm_state;
+
+// Starts the device manager over `bus` (libusb in kavro-flash, the simulator in
+// kavro-flash-sim and the tests). Only one device manager exists per process at a time.
+int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus);
+// Stops the service thread and hot-plug notifications, closes every handle, releases the bus.
+void kavro_dm_destroy(dm_state** dm);
+const char* kavro_dm_error_string(int code);
+
+int kavro_dm_device_list_get(dm_state** dm, uint8_t** list, uint32_t* count, uint32_t filter);
+void kavro_dm_device_list_free(uint8_t** list);
+int kavro_dm_device_get_mode(dm_state** dm, int index);
+int kavro_dm_device_check_config(dm_state** dm, int index);
+int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t length);
+const char* kavro_dm_get_platform_string(dm_state** dm, int index);
+
+int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, uint32_t* address,
+                                  uint32_t* value, uint32_t* expected, uint32_t count);
+int kavro_dm_usb_software_command(dm_state** dm, int index, uint8_t* block, uint32_t length,
+                                  uint32_t timeout_ms, uint32_t* status);
