@@ -52,6 +52,14 @@ int kavro_dm_device_check_config(dm_state** dm, int index);
 int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t length);
 const char* kavro_dm_get_platform_string(dm_state** dm, int index);
 
+// The number of slot-table changes so far (a slot opened, closed or became ready); 0 for a
+// null handle. Together with kavro_dm_wait_for_change it lets a caller wait for a module
+// instead of polling: read the count, check the condition, then wait for a newer count.
+uint64_t kavro_dm_change_count(dm_state** dm);
+// Blocks until the change count differs from `seen` or `timeout_ms` has passed; returns the
+// count then (0 at once for a null handle).
+uint64_t kavro_dm_wait_for_change(dm_state** dm, uint64_t seen, uint32_t timeout_ms);
+
 int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, uint32_t* address,
                                   uint32_t* value, uint32_t* expected, uint32_t count);
 int kavro_dm_usb_software_command(dm_state** dm, int index, uint8_t* block, uint32_t length,

@@ -1,0 +1,97 @@
+// The boot ROM's register protocol on the control endpoint: write a word, read a word, jump.
+
+#include <array>
+
+#include "common/products.h"
+#include "usb/device_manager_state.h"
+#include "usb/little_endian.h"
+
+namespace {
+
+constexpr uint32_t WRITE_OPCODE = 0x30000000;
+constexpr uint32_t JUMP_OPCODE = 0x00010000;
+constexpr uint16_t COMMAND_BLOCK_LENGTH = 12;
+constexpr uint16_t REGISTER_LENGTH = 4;
+
+// Direction in bit 7, type "vendor" (2) in bits 6..5, recipient "device" (0) in bits 1..0.
+constexpr uint8_t VENDOR_OUT = 0x40;
+constexpr uint8_t VENDOR_IN = 0xC0;
+
+// One control request with the data stage in `data`; a missing handle, a failure and a time-out
+// all mean the module did not take the request. A short data stage would leave a register value
+// half read, so it is reported rather than taken as success.
+int transfer(usb::Device* device, const usb::SetupPacket& setup, std::span<uint8_t> data) {
+  if (device == nullptr) {
+    return -4;
+  }
+  const int moved = device->control(setup, data, DM_CONTROL_TIMEOUT_MS);
+  if (moved < 0) {
+    return -4;
+  }
+  return moved < setup.wLength ? -5 : 0;
+}
+
+int send_command_block(usb::Device* device, uint32_t opcode, uint32_t address, uint32_t value) {
+  std::array<uint8_t, COMMAND_BLOCK_LENGTH> block{};
+  store_le32(std::span(block).subspan<0, 4>(), opcode);
+  store_le32(std::span(block).subspan<4, 4>(), address);
+  store_le32(std::span(block).subspan<8, 4>(), value);
+  return transfer(device, {VENDOR_OUT, 0, 0, 0, COMMAND_BLOCK_LENGTH}, block);
+}
+
+int read_register(usb::Device* device, uint32_t address, uint32_t& value) {
+  std::array<uint8_t, REGISTER_LENGTH> data{};
+  const usb::SetupPacket setup{VENDOR_IN, 0, static_cast<uint16_t>(address >> 16),
+                               static_cast<uint16_t>(address & 0xFFFF), REGISTER_LENGTH};
+  const int result = transfer(device, setup, data);
+  if (result == 0) {
+    value = load_le32(data);
+  }
+  return result;
+}
+
+// Reads while every masked bit is set; succeeds at the first read with one of them clear.
+int poll_register(usb::Device* device, uint32_t address, uint32_t mask, uint32_t count) {
+  for (uint32_t attempt = 0; attempt < count; ++attempt) {
+    uint32_t scratch = 0;
+    if (read_register(device, address, scratch) != 0) {
+      return -4;
+    }
+    if ((scratch & mask) != mask) {
+      return 0;
+    }
+  }
+  return -6;
+}
+
+}  // namespace
+
+int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, uint32_t* address,
+                                  uint32_t* value, uint32_t* /*expected*/, uint32_t count) {
+  dm_state* state = checked_state(dm, index);
+  if (state == nullptr) {
+    return -1;
+  }
+  const slot_snapshot slot = snapshot_slot(*state, index);
+  if (slot.pid == KAVRO_SOFTWARE_PID) {
+    return -8;
+  }
+  if (command < HW_CMD_WRITE || command > HW_CMD_JUMP) {
+    return -7;
+  }
+  if (address == nullptr || (value == nullptr && command != HW_CMD_JUMP)) {
+    return -1;
+  }
+  usb::Device* device = slot.device.get();
+  switch (command) {
+    case HW_CMD_WRITE:
+    case HW_CMD_DOWNLOAD:
+      return send_command_block(device, WRITE_OPCODE, *address, *value);
+    case HW_CMD_READ:
+      return read_register(device, *address, *value);
+    case HW_CMD_POLL:
+      return poll_register(device, *address, *value, count);
+    default:
+      return send_command_block(device, JUMP_OPCODE, *address, 0);
+  }
+}
