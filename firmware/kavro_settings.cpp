@@ -1,0 +1,455 @@
+#include "firmware/kavro_settings.h"
+
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+namespace {
+
+constexpr int SETTINGS_INVALID_PARAMETER = -1;
+constexpr int SETTINGS_NO_MEMORY = -2;
+constexpr int SETTINGS_OPEN_FAILED = -3;
+constexpr int SETTINGS_BAD_FILE_SIZE = -4;
+constexpr int SETTINGS_READ_FAILED = -5;
+constexpr int SETTINGS_BAD_JSON = -6;
+constexpr int SETTINGS_NO_SETTINGS_OBJECT = -7;
+constexpr int SETTINGS_NO_PLATFORM = -8;
+constexpr int SETTINGS_NO_OTA_ENABLED = -10;
+constexpr int SETTINGS_NO_KERNEL_MAXSIZE = -11;
+constexpr int SETTINGS_NO_ROOTFS_MAXSIZE = -12;
+constexpr int SETTINGS_BAD_CUSTOM_PARTITION = -13;
+constexpr int SETTINGS_NOT_FOUND = -14;
+constexpr int SETTINGS_BAD_OTA_ALTERNATIVE = -15;
+
+constexpr int KEY_ABSENT = -1;
+
+// One JSON document of at most 128 KiB bounds the memory a single parse can take.
+constexpr long MAX_SETTINGS_FILE_SIZE = 0x20000;
+constexpr size_t PLATFORM_FIELD = sizeof(kavro_settings::platform);
+constexpr size_t NAME_FIELD = sizeof(custom_partition::name);
+constexpr int CUSTOM_SLOTS = 8;
+
+struct platform_defaults {
+  std::string_view name;
+  uint32_t ota_enabled;
+  uint64_t kernel_maxsize;
+  uint64_t rootfs_maxsize;
+};
+
+constexpr std::array<platform_defaults, 6> defaults = {{
+    {"software", 0, 0, 0},
+    {"s5l", 1, 0x01000000, 0x20000000},
+    {"cv22", 1, 0x01000000, 0x10000000},
+    {"cv25", 1, 0x01000000, 0x2EE00000},
+    {"s6lm", 1, 0x01000000, 0x2EE00000},
+    {"cv28", 1, 0x01000000, 0x15E00000},
+}};
+
+const platform_defaults* find_defaults(const char* platform) {
+  const std::string_view wanted = std::string_view{platform}.substr(0, PLATFORM_FIELD);
+  const auto row =
+      std::find_if(defaults.begin(), defaults.end(),
+                   [&](const platform_defaults& entry) { return entry.name == wanted; });
+  return row == defaults.end() ? nullptr : &*row;
+}
+
+// Copies at most field_size characters and zero-fills the rest, so a text of exactly
+// field_size characters fills the field without a terminator.
+void copy_to_field(char* field, size_t field_size, const char* text) {
+  std::strncpy(field, text, field_size);
+}
+
+// The platform field is handed out as a C string, so it always keeps room for the terminator:
+// a longer name is cut to 63 characters.
+void copy_platform(kavro_settings* record, const char* platform) {
+  std::memset(record->platform, 0, PLATFORM_FIELD);
+  std::strncpy(record->platform, platform, PLATFORM_FIELD - 1);
+}
+
+void mark_custom_partitions_unused(kavro_settings* record) {
+  std::fill(std::begin(record->custom), std::end(record->custom), custom_partition{});
+  record->custom_part_count = 0;
+}
+
+bool is_unused(const custom_partition& entry) {
+  return entry.name[0] == '\0' && entry.maxsize == 0;
+}
+
+int load_default_partitions(kavro_settings* record) {
+  const platform_defaults* row = find_defaults(record->platform);
+  if (row == nullptr) {
+    return SETTINGS_INVALID_PARAMETER;
+  }
+  mark_custom_partitions_unused(record);
+  record->ota_enabled = row->ota_enabled;
+  record->kernel_maxsize = row->kernel_maxsize;
+  record->rootfs_maxsize = row->rootfs_maxsize;
+  return 0;
+}
+
+// Key readers: each returns KEY_ABSENT when `object` (of any JSON type) has no member `key`,
+// otherwise stores json-c's conversion of the member and returns 0.
+json_object* member(json_object* object, const char* key, bool* present) {
+  json_object* value = nullptr;
+  *present = json_object_object_get_ex(object, key, &value) != 0;
+  return value;
+}
+
+int j_get_bool(json_object* object, const char* key, uint32_t* out) {
+  bool present = false;
+  json_object* value = member(object, key, &present);
+  if (!present) {
+    return KEY_ABSENT;
+  }
+  *out = json_object_get_boolean(value) ? 1 : 0;
+  return 0;
+}
+
+int j_get_int32(json_object* object, const char* key, int32_t* out) {
+  bool present = false;
+  json_object* value = member(object, key, &present);
+  if (!present) {
+    return KEY_ABSENT;
+  }
+  *out = json_object_get_int(value);
+  return 0;
+}
+
+int j_get_int64(json_object* object, const char* key, int64_t* out) {
+  bool present = false;
+  json_object* value = member(object, key, &present);
+  if (!present) {
+    return KEY_ABSENT;
+  }
+  *out = json_object_get_int64(value);
+  return 0;
+}
+
+// A negative size counts as absent.
+int j_get_uint64(json_object* object, const char* key, uint64_t* out) {
+  int64_t value = 0;
+  if (j_get_int64(object, key, &value) != 0 || value < 0) {
+    return KEY_ABSENT;
+  }
+  *out = static_cast<uint64_t>(value);
+  return 0;
+}
+
+// A JSON null reads as the empty text.
+int j_get_string(json_object* object, const char* key, char* field, size_t field_size) {
+  bool present = false;
+  json_object* value = member(object, key, &present);
+  if (!present) {
+    return KEY_ABSENT;
+  }
+  const char* text = json_object_get_string(value);
+  copy_to_field(field, field_size, text == nullptr ? "" : text);
+  return 0;
+}
+
+uint32_t clock_or_zero(json_object* clocks, const char* key) {
+  int32_t mhz = 0;
+  j_get_int32(clocks, key, &mhz);
+  return static_cast<uint32_t>(mhz);
+}
+
+int parse_custom_partition(json_object* element, custom_partition* entry) {
+  *entry = custom_partition{};
+  if (j_get_string(element, "name", entry->name, NAME_FIELD) != 0 ||
+      j_get_uint64(element, "maxsize", &entry->maxsize) != 0) {
+    return SETTINGS_BAD_CUSTOM_PARTITION;
+  }
+  j_get_int32(element, "flags", &entry->flags);
+  j_get_string(element, "ota_alternative", entry->ota_alternative, NAME_FIELD);
+  return 0;
+}
+
+bool names_equal(const char* a, const char* b) {
+  return std::strncmp(a, b, NAME_FIELD) == 0;
+}
+
+// Gives every entry that names an OTA alternative a twin of the same size and flags in the
+// lowest free entry. The count covers every entry up to the last one in use; a twin that lands
+// in a listed entry left empty does not grow it, so the count never exceeds the eight entries.
+int create_ota_twins(kavro_settings* record) {
+  custom_partition* entries = record->custom;
+  for (int i = 0; i < CUSTOM_SLOTS; ++i) {
+    const char* alternative = entries[i].ota_alternative;
+    if (alternative[0] == '\0') {
+      continue;
+    }
+    if (std::any_of(entries, entries + CUSTOM_SLOTS, [&](const custom_partition& entry) {
+          return names_equal(alternative, entry.name);
+        })) {
+      return SETTINGS_BAD_OTA_ALTERNATIVE;
+    }
+    custom_partition* free_entry = std::find_if(entries, entries + CUSTOM_SLOTS, is_unused);
+    if (free_entry == entries + CUSTOM_SLOTS) {
+      return SETTINGS_BAD_OTA_ALTERNATIVE;
+    }
+    custom_partition twin{};
+    std::memcpy(twin.name, alternative, NAME_FIELD);
+    twin.maxsize = entries[i].maxsize;
+    twin.flags = entries[i].flags;
+    *free_entry = twin;
+    const auto used = static_cast<uint32_t>(free_entry - entries + 1);
+    record->custom_part_count = std::max(record->custom_part_count, used);
+  }
+  return 0;
+}
+
+// A "custom_partitions" value that is present but not an array is rejected as an invalid
+// custom partition rather than read as an empty list: the user meant to declare partitions.
+int parse_custom_partitions(json_object* partitions, kavro_settings* record) {
+  bool present = false;
+  json_object* list = member(partitions, "custom_partitions", &present);
+  mark_custom_partitions_unused(record);
+  if (!present) {
+    return 0;
+  }
+  if (!json_object_is_type(list, json_type_array)) {
+    return SETTINGS_BAD_CUSTOM_PARTITION;
+  }
+  const size_t taken = std::min(json_object_array_length(list), size_t{CUSTOM_SLOTS});
+  for (size_t i = 0; i < taken; ++i) {
+    const int result =
+        parse_custom_partition(json_object_array_get_idx(list, i), &record->custom[i]);
+    if (result != 0) {
+      return result;
+    }
+  }
+  record->custom_part_count = static_cast<uint32_t>(taken);
+  return create_ota_twins(record);
+}
+
+int parse_partition_json(json_object* partitions, kavro_settings* record) {
+  if (j_get_bool(partitions, "ota_enabled", &record->ota_enabled) != 0) {
+    return SETTINGS_NO_OTA_ENABLED;
+  }
+  if (j_get_uint64(partitions, "kernel_maxsize", &record->kernel_maxsize) != 0) {
+    return SETTINGS_NO_KERNEL_MAXSIZE;
+  }
+  if (j_get_uint64(partitions, "rootfs_maxsize", &record->rootfs_maxsize) != 0) {
+    return SETTINGS_NO_ROOTFS_MAXSIZE;
+  }
+  return parse_custom_partitions(partitions, record);
+}
+
+// An absent "clocks" object reads like an empty one: every clock 0, not set.
+void parse_clocks_json(json_object* clocks, kavro_settings* record) {
+  record->idsp_mhz = clock_or_zero(clocks, "idsp_mhz");
+  record->core_mhz = clock_or_zero(clocks, "core_mhz");
+  record->cortex_mhz = clock_or_zero(clocks, "cortex_mhz");
+  record->dram_mhz = clock_or_zero(clocks, "dram_mhz");
+}
+
+struct file_closer {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+struct tokener_deleter {
+  void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
+};
+struct json_deleter {
+  void operator()(json_object* object) const { json_object_put(object); }
+};
+using json_ptr = std::unique_ptr<json_object, json_deleter>;
+
+// Reads the whole file into a NUL-terminated buffer.
+int read_settings_text(const char* path, std::unique_ptr<char[]>* text) {
+  std::unique_ptr<std::FILE, file_closer> file{std::fopen(path, "rb")};
+  if (!file) {
+    return SETTINGS_OPEN_FAILED;
+  }
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+    return SETTINGS_BAD_FILE_SIZE;
+  }
+  const long size = std::ftell(file.get());
+  if (size <= 0 || size > MAX_SETTINGS_FILE_SIZE) {
+    return SETTINGS_BAD_FILE_SIZE;
+  }
+  std::rewind(file.get());
+  text->reset(new (std::nothrow) char[static_cast<size_t>(size) + 1]());
+  if (!*text) {
+    return SETTINGS_NO_MEMORY;
+  }
+  if (std::fread(text->get(), 1, static_cast<size_t>(size), file.get()) !=
+      static_cast<size_t>(size)) {
+    return SETTINGS_READ_FAILED;
+  }
+  return 0;
+}
+
+int parse_json_text(const char* text, json_ptr* root) {
+  std::unique_ptr<json_tokener, tokener_deleter> tokener{json_tokener_new()};
+  if (!tokener) {
+    return SETTINGS_NO_MEMORY;
+  }
+  root->reset(json_tokener_parse_ex(tokener.get(), text, -1));
+  return *root ? 0 : SETTINGS_BAD_JSON;
+}
+
+int parse_settings_object(json_object* settings, kavro_settings* record) {
+  char platform[PLATFORM_FIELD + 1] = {};
+  if (j_get_string(settings, "platform", platform, PLATFORM_FIELD) != 0) {
+    return SETTINGS_NO_PLATFORM;
+  }
+  copy_platform(record, platform);
+
+  bool present = false;
+  json_object* partitions = member(settings, "partitions", &present);
+  const int result =
+      present ? parse_partition_json(partitions, record) : load_default_partitions(record);
+  if (result != 0) {
+    return result;
+  }
+  parse_clocks_json(member(settings, "clocks", &present), record);
+  return 0;
+}
+
+}  // namespace
+
+int kavro_settings_init(kavro_settings** settings) {
+  if (settings == nullptr) {
+    return SETTINGS_INVALID_PARAMETER;
+  }
+  *settings = new (std::nothrow) kavro_settings{};
+  return *settings == nullptr ? SETTINGS_NO_MEMORY : 0;
+}
+
+void kavro_settings_destroy(kavro_settings** settings) {
+  if (settings == nullptr) {
+    return;
+  }
+  delete *settings;
+  *settings = nullptr;
+}
+
+int kavro_settings_load_defaults(kavro_settings** settings, const char* platform) {
+  if (settings == nullptr || *settings == nullptr || platform == nullptr || platform[0] == '\0') {
+    return SETTINGS_INVALID_PARAMETER;
+  }
+  const platform_defaults* row = find_defaults(platform);
+  if (row == nullptr) {
+    return SETTINGS_NOT_FOUND;
+  }
+  kavro_settings* record = *settings;
+  *record = kavro_settings{};
+  copy_platform(record, platform);
+  record->ota_enabled = row->ota_enabled;
+  record->kernel_maxsize = row->kernel_maxsize;
+  record->rootfs_maxsize = row->rootfs_maxsize;
+  return 0;
+}
+
+int kavro_settings_parse_json_file(kavro_settings** settings, const char* path) {
+  if (settings == nullptr || *settings == nullptr || path == nullptr) {
+    return SETTINGS_INVALID_PARAMETER;
+  }
+  std::unique_ptr<char[]> text;
+  int result = read_settings_text(path, &text);
+  if (result != 0) {
+    return result;
+  }
+  json_ptr root;
+  result = parse_json_text(text.get(), &root);
+  if (result != 0) {
+    return result;
+  }
+  bool present = false;
+  json_object* settings_object = member(root.get(), "settings", &present);
+  if (!present) {
+    return SETTINGS_NO_SETTINGS_OBJECT;
+  }
+  return parse_settings_object(settings_object, *settings);
+}
+
+const char* kavro_settings_error_string(int code) {
+  switch (code) {
+    case SETTINGS_INVALID_PARAMETER:
+      return "Invalid parameters specified";
+    case SETTINGS_NO_MEMORY:
+      return "Insufficient memory available";
+    case SETTINGS_OPEN_FAILED:
+      return "Could not open settings file";
+    case SETTINGS_BAD_FILE_SIZE:
+      return "Invalid settings file size";
+    case SETTINGS_READ_FAILED:
+      return "Could not read settings file data";
+    case SETTINGS_BAD_JSON:
+      return "Invalid json in settings file";
+    case SETTINGS_NO_SETTINGS_OBJECT:
+      return "Missing settings object in json data";
+    case SETTINGS_NO_PLATFORM:
+      return "Missing platform parameter in json data";
+    case SETTINGS_NO_OTA_ENABLED:
+      return "Missing ota_enabled parameter in json data";
+    case SETTINGS_NO_KERNEL_MAXSIZE:
+      return "Missing kernel_maxsize parameter in json data";
+    case SETTINGS_NO_ROOTFS_MAXSIZE:
+      return "Missing rootfs_maxsize parameter in json data";
+    case SETTINGS_BAD_CUSTOM_PARTITION:
+      return "Invalid custom partition found in json data";
+    case SETTINGS_NOT_FOUND:
+      return "Not found";
+    case SETTINGS_BAD_OTA_ALTERNATIVE:
+      return "Invalid custom OTA alternative partition";
+    default:
+      return "Unknown error";
+  }
+}
+
+const char* kavro_settings_get_platform(kavro_settings** settings) {
+  return (*settings)->platform;
+}
+
+uint32_t kavro_settings_get_ota_enabled(kavro_settings** settings) {
+  return (*settings)->ota_enabled;
+}
+
+uint64_t kavro_settings_get_kernel_maxsize(kavro_settings** settings) {
+  return (*settings)->kernel_maxsize;
+}
+
+uint64_t kavro_settings_get_rootfs_maxsize(kavro_settings** settings) {
+  return (*settings)->rootfs_maxsize;
+}
+
+uint32_t kavro_settings_get_custom_part_count(kavro_settings** settings) {
+  return (*settings)->custom_part_count;
+}
+
+const char* kavro_settings_get_custom_name(kavro_settings** settings, int32_t index) {
+  if (index < 0 || index >= CUSTOM_SLOTS) {
+    return nullptr;
+  }
+  return (*settings)->custom[index].name;
+}
+
+uint64_t kavro_settings_get_custom_maxsize(kavro_settings** settings, int32_t index) {
+  if (index < 0 || index >= CUSTOM_SLOTS) {
+    return UINT64_MAX;
+  }
+  return (*settings)->custom[index].maxsize;
+}
+
+uint32_t kavro_settings_get_idsp_mhz(kavro_settings** settings) {
+  return (*settings)->idsp_mhz;
+}
+
+uint32_t kavro_settings_get_core_mhz(kavro_settings** settings) {
+  return (*settings)->core_mhz;
+}
+
+uint32_t kavro_settings_get_cortex_mhz(kavro_settings** settings) {
+  return (*settings)->cortex_mhz;
+}
+
+uint32_t kavro_settings_get_dram_mhz(kavro_settings** settings) {
+  return (*settings)->dram_mhz;
+}
