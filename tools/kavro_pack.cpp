@@ -1,0 +1,190 @@
+#include "tools/kavro_pack.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string_view>
+
+#include "tools/pack_handles.h"
+
+namespace kavro_pack {
+namespace {
+
+// Partition names a manifest may use, in the flasher's identifier order.
+constexpr std::array<std::string_view, 15> PARTITION_NAMES{
+    "bootstrap", "bootloader", "osloader", "meta",     "misc",
+    "kernel",    "rootfs",     "custom_a", "custom_b", "custom_c",
+    "custom_d",  "custom_e",   "custom_f", "custom_g", "custom_h"};
+
+constexpr std::array<const char*, 6> BOOTSTRAP_OFFSETS{"bld_size_offset", "bld_load_addr_offset",
+                                                       "coremhz_offset",  "idspmhz_offset",
+                                                       "drammhz_offset",  "cortexmhz_offset"};
+
+std::vector<uint8_t> read_whole_file(const std::filesystem::path& file) {
+  std::ifstream input(file, std::ios::binary);
+  if (!input) {
+    throw Error("cannot read " + file.string());
+  }
+  std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(input),
+                             std::istreambuf_iterator<char>()};
+  if (input.bad()) {
+    throw Error("cannot read " + file.string());
+  }
+  return bytes;
+}
+
+detail::Json parse_json(const std::vector<uint8_t>& text, const std::string& origin) {
+  std::unique_ptr<json_tokener, detail::FreeWith<json_tokener_free>> tokener(json_tokener_new());
+  detail::Json root(json_tokener_parse_ex(tokener.get(), reinterpret_cast<const char*>(text.data()),
+                                          static_cast<int>(text.size())));
+  const json_tokener_error status = json_tokener_get_error(tokener.get());
+  if (status != json_tokener_success) {
+    throw Error(origin + " is not valid JSON: " + json_tokener_error_desc(status));
+  }
+  const std::size_t end = json_tokener_get_parse_end(tokener.get());
+  const bool only_space_after = std::all_of(text.begin() + static_cast<std::ptrdiff_t>(end),
+                                            text.end(), [](uint8_t c) { return std::isspace(c); });
+  if (!only_space_after) {
+    throw Error(origin + " is not valid JSON: text follows the JSON value");
+  }
+  return root;
+}
+
+json_object* member(json_object* object, const char* key, json_type type) {
+  json_object* value = nullptr;
+  if (!json_object_object_get_ex(object, key, &value) || !json_object_is_type(value, type)) {
+    return nullptr;
+  }
+  return value;
+}
+
+void require_member(json_object* object, const std::string& where, const char* key, json_type type,
+                    const char* type_name) {
+  if (member(object, key, type) == nullptr) {
+    throw Error("manifest: " + where + " needs \"" + key + "\" (" + type_name + ")");
+  }
+}
+
+// The rules the flasher applies when it reads a partition; checked here so that a published
+// archive never fails to load.
+void check_partition(std::string_view partition, json_object* details,
+                     const std::map<std::string, std::uintmax_t>& file_sizes) {
+  const std::string where = "partition \"" + std::string(partition) + "\"";
+  if (!json_object_is_type(details, json_type_object)) {
+    throw Error("manifest: " + where + " is not an object");
+  }
+  require_member(details, where, "filename", json_type_string, "a string");
+  require_member(details, where, "filesize", json_type_int, "an integer");
+  if (partition == "bootstrap") {
+    for (const char* key : BOOTSTRAP_OFFSETS) {
+      require_member(details, where, key, json_type_int, "an integer");
+    }
+  }
+  if (partition == "bootloader") {
+    require_member(details, where, "public_key_offset", json_type_int, "an integer");
+  }
+  if (partition == "osloader" || partition == "kernel") {
+    json_object* load_address = member(details, "load_address", json_type_int);
+    if (load_address == nullptr || json_object_get_int64(load_address) == 0) {
+      throw Error("manifest: " + where + " needs a non-zero \"load_address\"");
+    }
+  }
+  const std::string filename =
+      json_object_get_string(member(details, "filename", json_type_string));
+  const int64_t filesize = json_object_get_int64(member(details, "filesize", json_type_int));
+  const auto file = file_sizes.find(filename);
+  if (file == file_sizes.end()) {
+    throw Error("manifest: " + where + " names " + filename + ", which is not among the files");
+  }
+  if (filesize < 0 || static_cast<std::uintmax_t>(filesize) != file->second) {
+    throw Error("size mismatch: manifest gives " + filename + " \"filesize\" " +
+                std::to_string(filesize) + ", the file has " + std::to_string(file->second) +
+                " bytes");
+  }
+}
+
+void check_manifest(json_object* root, const std::map<std::string, std::uintmax_t>& file_sizes) {
+  json_object* manifest = member(root, "manifest", json_type_object);
+  if (manifest == nullptr) {
+    throw Error("manifest: the top level needs a \"manifest\" object");
+  }
+  require_member(manifest, "\"manifest\"", "platform", json_type_string, "a string");
+  require_member(manifest, "\"manifest\"", "firmware_version", json_type_string, "a string");
+  require_member(manifest, "\"manifest\"", "partitions", json_type_object, "an object");
+  json_object_object_foreach(member(manifest, "partitions", json_type_object), name, details) {
+    if (std::find(PARTITION_NAMES.begin(), PARTITION_NAMES.end(), name) == PARTITION_NAMES.end()) {
+      throw Error("manifest: unknown partition \"" + std::string(name) + "\"");
+    }
+    check_partition(name, details, file_sizes);
+  }
+}
+
+std::map<std::string, std::uintmax_t> collect_files(
+    const std::vector<std::filesystem::path>& files) {
+  std::map<std::string, std::uintmax_t> sizes;
+  for (const auto& file : files) {
+    const std::string name = file.filename().string();
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+      throw Error("not a readable file: " + file.string());
+    }
+    if (name == MANIFEST_ENTRY) {
+      throw Error("a file may not be called \"manifest\": " + file.string());
+    }
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
+    if (error) {
+      throw Error("cannot read " + file.string() + ": " + error.message());
+    }
+    if (!sizes.emplace(name, size).second) {
+      throw Error("two files are named " + name);
+    }
+  }
+  return sizes;
+}
+
+void check_signing(const BuildRequest& request,
+                   const std::map<std::string, std::uintmax_t>& file_sizes) {
+  if (request.sign_key.has_value() != !request.sign_names.empty()) {
+    throw Error("--sign-key and --sign go together");
+  }
+  std::set<std::string> signed_names;
+  for (const auto& name : request.sign_names) {
+    if (!file_sizes.contains(name)) {
+      throw Error("cannot sign " + name + ": it is not among the files");
+    }
+    if (file_sizes.contains(name + std::string(SIGNATURE_SUFFIX))) {
+      throw Error("cannot sign " + name + ": a file " + name + ".sign is already given");
+    }
+    if (!signed_names.insert(name).second) {
+      throw Error(name + " is named twice in --sign");
+    }
+  }
+}
+
+}  // namespace
+
+void build(const BuildRequest& request) {
+  const auto file_sizes = collect_files(request.files);
+  check_signing(request, file_sizes);
+  std::vector<uint8_t> manifest = read_whole_file(request.manifest);
+  check_manifest(parse_json(manifest, request.manifest.string()).get(), file_sizes);
+
+  std::vector<Entry> entries;
+  entries.push_back({std::string(MANIFEST_ENTRY), std::move(manifest)});
+  for (const auto& file : request.files) {
+    entries.push_back({file.filename().string(), file});
+  }
+  for (const auto& name : request.sign_names) {
+    const auto file = std::find_if(request.files.begin(), request.files.end(),
+                                   [&](const auto& path) { return path.filename() == name; });
+    entries.push_back({name + std::string(SIGNATURE_SUFFIX), sign_file(*file, *request.sign_key)});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  write_archive(entries, request.output, request.format);
+}
+
+}  // namespace kavro_pack

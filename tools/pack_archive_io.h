@@ -1,0 +1,33 @@
+#pragma once
+
+// Sequential reading of any archive libarchive understands, shared by listing and verifying.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+
+#include "tools/kavro_pack.h"
+
+struct archive;
+
+namespace kavro_pack::detail {
+
+// The data of the entry currently being visited, handed out block by block.
+class EntryData {
+ public:
+  explicit EntryData(archive* reader) : reader_(reader) {}
+  // The next block of the entry's data; empty once the data is exhausted. Throws on a read
+  // error.
+  std::span<const uint8_t> next_block();
+
+ private:
+  archive* reader_;
+};
+
+// Calls `visit` for every entry of the archive in archive order. Data the visitor leaves
+// unread is skipped.
+void for_each_entry(const std::filesystem::path& archive_path,
+                    const std::function<void(const EntryInfo&, EntryData&)>& visit);
+
+}  // namespace kavro_pack::detail
