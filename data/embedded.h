@@ -22,4 +22,5 @@ namespace embedded {
 std::span<const uint8_t> flash_bootloader();
 std::span<const uint8_t> ads_script(int number);    // 1..9; empty span otherwise
 std::span<const uint8_t> base_archive(int number);  // 1..9; empty span otherwise
+std::string_view publisher_public_key();            // the PEM text, without its NUL
 }  // namespace embedded
