@@ -1,0 +1,54 @@
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdio>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "app/options.h"
+
+struct dm_state;
+class SessionTable;
+struct RequestContext;
+
+inline constexpr size_t REQUEST_QUEUE_SLOTS = 256;
+inline constexpr size_t REQUEST_LINE_SIZE = 1024;
+
+// Request lines waiting between the listener, which reads standard input, and the handler,
+// which executes them one at a time in arrival order. A ring of fixed slots allocated once; one
+// slot always stays free, so at most 255 requests wait. Stopping wakes a waiting handler.
+class RequestQueue {
+ public:
+  // Stores a copy of `line` (cut to fit a slot with its NUL). 0, or -1 when the queue is full.
+  int command_put(std::string_view line);
+  // Moves the oldest request into `buffer`. 0, or -1 when the queue is empty.
+  int command_get(std::span<char, REQUEST_LINE_SIZE> buffer);
+  // Blocks until a request waits (true) or the queue has been stopped (false). Requests still
+  // waiting when the queue stops are not handed out.
+  bool wait_for_request();
+  void stop();
+
+ private:
+  std::mutex command_mutex_;
+  std::condition_variable changed_;
+  std::array<std::array<char, REQUEST_LINE_SIZE>, REQUEST_QUEUE_SLOTS> command_list_{};
+  size_t command_in_ = 0;
+  size_t command_out_ = 0;
+  bool stopping_ = false;
+};
+
+// Listener: reads `input` in pieces of at most 1023 characters. A piece beginning with "[" is
+// queued (dropped silently when the queue is full), one beginning with "Q" ends the protocol,
+// anything else is ignored. The end of the input ends the protocol as "Q" does: nobody can send
+// "Q" any more. Stops the queue on its way out.
+void incoming_listener(RequestQueue& queue, std::FILE* input);
+
+// Handler: executes the queued requests one after another until the queue is stopped.
+void line_handler(RequestQueue& queue, RequestContext& context);
+
+// The automated road: serves the request protocol on standard input and output until "Q" or
+// the end of the input, then stops every session. Returns the process exit status.
+int run_automated(const Options& options, dm_state** dm, SessionTable& sessions);

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "app/options.h"
+
+struct dm_state;
+class SessionTable;
+
+// The interactive road: checks the input files, waits for one module of the firmware's
+// platform in hardware mode, flashes it with one session and reports the outcome. Returns the
+// process exit status.
+int run_flashing(const Options& options, dm_state** dm, SessionTable& sessions);

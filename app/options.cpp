@@ -1,0 +1,201 @@
+#include "app/options.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/exit_codes.h"
+#include "common/console.h"
+#include "firmware/kavro_param_update.h"
+
+namespace {
+
+// The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
+// options that follow it to the front: everything after a plain argument is ignored.
+constexpr const char* kOptionString = "+a:b:fgo:p:q:s:Vh";
+
+constexpr const char* usage_string =
+    "Usage:\r\n"
+    "\r\n"
+    "kavro-flash\r\n"
+    "    -a <ads-file>: Use an external ADS file instead of the built-in platform ADS files "
+    "(optional)\r\n"
+    "    -b <base-image>: The signed custom base bootloader 7z image (optional)\r\n"
+    "    -o <ota-image>: The OTA 7z image to flash with. This must be specified\r\n"
+    "    -s <settings-file>: Specify the settings json file for configuring the device. "
+    "(optional)\r\n"
+    "    -p <public-key>: Specify the public key to use for secure boot (optional)\r\n"
+    "    -q <private-key>: Specify the private key to use for secure boot (optional)\r\n"
+    "    -f: Force move the old calibration partitions to new layout. DO NOT use unless "
+    "confident\r\n"
+    "    -g: Enable automated mode. For use by scripts, no logging will be printed\r\n"
+    "    -V: Print version\r\n"
+    "\r\n";
+
+// The flash bootloader keeps one boot-image signature in a 256-byte field, so the signing key
+// may be at most 2048 bits.
+constexpr int kMaxSignatureBytes = 256;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
+
+struct KeyContextFree {
+  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+using KeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, KeyContextFree>;
+
+void print_version() {
+  std::printf("kavro-flash: version %s\r\n", KAVRO_VERSION);
+}
+
+void print_usage() {
+  debug("%s\r\n", usage_string);
+}
+
+// An encrypted key is refused instead of prompting: in automated mode nobody would answer the
+// prompt, and every session reads the key file again on its own thread.
+int refuse_passphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*user*/) {
+  return 0;
+}
+
+// Full check of the key: the primes, the modulus, both exponents and a pairwise test.
+bool rsa_key_is_consistent(EVP_PKEY* key) {
+  KeyContextPtr context(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  return context && EVP_PKEY_check(context.get()) == 1;
+}
+
+std::optional<int> check_private_key(const std::string& path) {
+  FilePtr file(std::fopen(path.c_str(), "r"));
+  if (!file) {
+    debug("Cannot open private key file '%s'\r\n", path.c_str());
+    return EXIT_USAGE;
+  }
+  KeyPtr key(PEM_read_PrivateKey(file.get(), nullptr, refuse_passphrase, nullptr));
+  file.reset();
+  if (!key) {
+    ERR_clear_error();
+    debug("Cannot read valid private key from file '%s'\r\n", path.c_str());
+    return EXIT_USAGE;
+  }
+  if (EVP_PKEY_is_a(key.get(), "RSA") != 1) {
+    debug("Private key is not an RSA key\r\n");
+    return EXIT_KEY_INVALID;
+  }
+  if (!rsa_key_is_consistent(key.get())) {
+    ERR_clear_error();
+    debug("RSA check failed on private key\r\n");
+    return EXIT_KEY_INVALID;
+  }
+  if (EVP_PKEY_get_size(key.get()) > kMaxSignatureBytes) {
+    debug("Private key is too large: signatures must fit %d bytes\r\n", kMaxSignatureBytes);
+    return EXIT_KEY_INVALID;
+  }
+  return std::nullopt;
+}
+
+// Only the size is checked here; the bytes go into the bootloader image unparsed.
+std::optional<int> check_public_key(const std::string& path) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    debug("Cannot open public key file '%s'\r\n", path.c_str());
+    return EXIT_USAGE;
+  }
+  if (std::fseek(file.get(), 0, SEEK_END) != 0 || std::ftell(file.get()) != SECURE_BOOT_KEY_SIZE) {
+    debug("Public key must be exactly %d bytes\r\n", SECURE_BOOT_KEY_SIZE);
+    return EXIT_KEY_INVALID;
+  }
+  return std::nullopt;
+}
+
+std::optional<int> parse_command_line(int argc, char* argv[], Options& options) {
+  opterr = 0;
+  int option = 0;
+  while ((option = getopt(argc, argv, kOptionString)) != -1) {
+    switch (option) {
+      case 'a':
+        options.ads_file = optarg;
+        break;
+      case 'b':
+        options.base_file = optarg;
+        break;
+      case 'f':
+        options.move_calib = 1;
+        break;
+      case 'g':
+        enable_automated_mode();
+        break;
+      case 'o':
+        options.ota_file = optarg;
+        break;
+      case 'p':
+        options.public_key = optarg;
+        break;
+      case 'q':
+        options.private_key = optarg;
+        break;
+      case 's':
+        options.settings_file = optarg;
+        break;
+      case 'V':
+        print_version();
+        return EXIT_FLASHED;
+      case 'h':
+      case '?':
+        print_usage();
+        return EXIT_USAGE;
+      default:
+        debug("Unknown option '%c'\r\n", option);
+        print_usage();
+        return EXIT_USAGE;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<int> check_image_given(const Options& options) {
+  if (options.base_file.empty() && options.ota_file.empty()) {
+    debug("No image file provided\r\n");
+    print_usage();
+    return EXIT_USAGE;
+  }
+  return std::nullopt;
+}
+
+// Nothing of the keys is kept: every flash session reads the key files again.
+std::optional<int> check_key_pair(const Options& options) {
+  if (options.private_key.empty() && options.public_key.empty()) {
+    return std::nullopt;
+  }
+  if (options.private_key.empty() || options.public_key.empty()) {
+    debug("Public and private key must be provided together\r\n");
+    print_usage();
+    return EXIT_KEY_PAIR_INCOMPLETE;
+  }
+  if (const auto failure = check_private_key(options.private_key)) {
+    return failure;
+  }
+  return check_public_key(options.public_key);
+}
+
+}  // namespace
+
+std::optional<int> run_startup_checks(int argc, char* argv[], Options& options) {
+  if (const auto outcome = parse_command_line(argc, argv, options)) {
+    return outcome;
+  }
+  if (const auto failure = check_image_given(options)) {
+    return failure;
+  }
+  return check_key_pair(options);
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string_view>
+
+// The numbers of one request line "[tag command] index", read the way scanf reads the format
+// "[%d %d] %d": the line must begin with "[", each number may be preceded by whitespace and
+// carries an optional sign, and reading stops at the first text that does not fit. Numbers too
+// large for an int are held at a magnitude far outside the int range instead of wrapping, so
+// that they are refused as out of range rather than mistaken for a valid one.
+struct RequestFields {
+  int count = 0;  // how many of the three numbers were read, from the left
+  long long tag = -1;
+  long long command = -1;
+  long long index = 0;
+};
+
+RequestFields scan_request(std::string_view line);

@@ -1,0 +1,13 @@
+#include "app/session_table.h"
+
+#include "flash/kavro_flash_process.h"
+
+SessionTable::~SessionTable() {
+  destroy_all();
+}
+
+void SessionTable::destroy_all() {
+  for (auto& session : flash_ctx_) {
+    kavro_flash_destroy(&session);
+  }
+}
