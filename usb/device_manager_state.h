@@ -49,7 +49,7 @@ struct dm_state {
   // Guards `bus_changed`. Kept apart from `lock` because the bus's notification runs on the
   // bus's own thread, possibly while the bus holds locks that reconciliation also needs.
   std::mutex wake_lock;
-  bool bus_changed = true;  // the first reconciliation runs without waiting for an event
+  bool bus_changed = false;  // the bus reported an arrival or removal not yet reconciled
   std::condition_variable reconcile_wake;
 
   // Written while holding both `lock` and `wake_lock`, so either one suffices to read it.
