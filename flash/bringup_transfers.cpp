@@ -1,0 +1,102 @@
+#include <algorithm>
+#include <cstring>
+
+#include "common/console.h"
+#include "firmware/kavro_ads.h"
+#include "flash/session_context.h"
+#include "usb/kavro_device_manager.h"
+
+namespace {
+
+// Every hardware command of the bring-up passes this count; only a poll consults it.
+constexpr uint32_t HW_POLL_READS = 1000;
+
+int hardware_command(flash_session& session, uint32_t command, uint32_t address, uint32_t value,
+                     uint32_t expected) {
+  return kavro_dm_usb_hardware_command(&session.dm, session.index, command, &address, &value,
+                                       &expected, HW_POLL_READS);
+}
+
+// The little-endian word of the image at `offset`; a trailing partial word is zero-padded so
+// that an image whose length is not a multiple of 4 is never read past its end.
+uint32_t image_word(std::span<const uint8_t> image, size_t offset) {
+  std::array<uint8_t, 4> bytes{};
+  std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset),
+              std::min<size_t>(4, image.size() - offset), bytes.begin());
+  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
+         (uint32_t{bytes[3]} << 24);
+}
+
+}  // namespace
+
+// The script's pause argument is an unsigned 32-bit count of microseconds as written in the
+// script, so values of 2^31 and more (negative as the signed parameter) are long pauses of up
+// to about 71 minutes rather than negative ones. Such a pause stays safe because the session
+// waits on its stop signal: kavro_flash_destroy ends it at once.
+std::chrono::milliseconds usleep_pause_length(int32_t microseconds) {
+  return std::chrono::milliseconds(static_cast<uint32_t>(microseconds) / 1000);
+}
+
+void us_delay(flash_session& session, int32_t microseconds) {
+  session.stop.pause(usleep_pause_length(microseconds));
+}
+
+int send_ads_data(flash_session& session) {
+  for (;;) {
+    uint32_t type = 0;
+    uint32_t first = 0;
+    uint32_t second = 0;
+    uint32_t third = 0;
+    const int next = kavro_ads_get_next_command(&session.ads, &type, &first, &second, &third);
+    if (next == ADS_END_OF_SCRIPT) {
+      return 0;
+    }
+    if (next != 0) {
+      record_error(session, FLASH_ERR_ADS, next);
+      return -1;
+    }
+    int result = 0;
+    switch (type) {
+      case ADS_CMD_WRITE:
+        result = hardware_command(session, HW_CMD_WRITE, first, second, third);
+        break;
+      case ADS_CMD_POLL:
+        result = hardware_command(session, HW_CMD_POLL, first, second, third);
+        break;
+      case ADS_CMD_USLEEP:
+        us_delay(session, static_cast<int32_t>(first));
+        break;
+      default:
+        record_error(session, FLASH_ERR_INVALID_ADS_COMMAND, 0);
+        return -1;
+    }
+    if (result != 0) {
+      record_error(session, FLASH_ERR_DEVICE_MANAGER, result);
+      return -1;
+    }
+  }
+}
+
+int send_bld_data(flash_session& session, std::span<const uint8_t> image) {
+  if (image.data() == nullptr || image.empty()) {
+    record_error(session, FLASH_ERR_NO_FLASH_BOOTLOADER, 0);
+    return -1;
+  }
+  int64_t last_percent = -1;
+  for (size_t offset = 0; offset < image.size() && !session.stop.requested(); offset += 4) {
+    const auto percent = static_cast<uint32_t>(uint64_t{offset} * 100 / image.size());
+    set_progress(session, percent);
+    if (percent != last_percent) {
+      last_percent = percent;
+      debug(" %d%% done\r", static_cast<int>(percent));
+      flush_progress();
+    }
+    const int result = hardware_command(session, HW_CMD_DOWNLOAD, static_cast<uint32_t>(offset),
+                                        image_word(image, offset), 0);
+    if (result != 0) {
+      record_error(session, FLASH_ERR_DEVICE_MANAGER, result);
+      return -1;
+    }
+  }
+  return 0;
+}
