@@ -8,35 +8,49 @@
 // Description of one simulated module: where it is attached, what it is, and how it misbehaves.
 namespace sim {
 
-// A fault fires when the flash bootloader receives command `command_id` for the
-// `occurrence`-th time (1-based; 0 = every time). Hardware-side faults use the `point` names.
+// Selectors for Fault::command_id besides the software-mode command ids 1 to 8.
+inline constexpr uint32_t kAnyBlock = 0;       // every block: command blocks and raw image data
+inline constexpr uint32_t kDataBlock = 0x100;  // raw image data blocks only
+
+// One way a module misbehaves.
+//
+// Software-mode faults select the blocks the flash bootloader receives by `command_id` (a
+// command id, kAnyBlock or kDataBlock) and `occurrence` (the k-th matching block, 1-based;
+// 0 = every matching block).
+//
+// Hang and Unplug fire once, at the first point that matches, in this order of precedence:
+// `after_control_transfers` > 0: on the next boot-ROM request after that many (the transfer
+// that would have been number after_control_transfers + 1); `after_image_bytes` > 0: on the
+// data block during which the image data received reaches that many bytes; otherwise on the
+// block selected by `command_id`/`occurrence`.
 struct Fault {
   enum class Kind {
-    Status,          // answer the command with `status`
-    BadSignature,    // answer with a wrong response signature
+    Status,          // answer the selected blocks with `status` instead of handling them
+    BadSignature,    // answer the selected blocks with a wrong response signature
     Hang,            // stop answering from this point on (transfers time out)
-    Unplug,          // drop off the bus at this point
-    NoReturn,        // never come back after the jump
-    ShortResponses,  // deliver every response in pieces of `piece_size` bytes
-    PollNeverReady,  // DRAM-controller status register never reports ready
-    AdcNeverDone,    // ADC never reports a finished conversion
+    Unplug,          // drop off the bus at this point (until VirtualBus::replug)
+    NoReturn,        // never come back after the jump to the flash bootloader
+    ShortResponses,  // from the selected block on, deliver responses in `piece_size` pieces
+    PollNeverReady,  // DRAM-controller status registers never report ready
+    AdcNeverDone,    // the ADC never reports a finished conversion
   };
   Kind kind = Kind::Status;
-  uint32_t command_id = 0;  // software-mode command id; 0 = any (for Hang/Unplug: data blocks)
+  uint32_t command_id = kAnyBlock;
   uint32_t occurrence = 0;
   uint32_t status = 0;
   uint32_t piece_size = 8;
-  // Hardware-mode trigger for Hang/Unplug: after this many control transfers (0 = unused).
   uint32_t after_control_transfers = 0;
-  // Software-mode trigger for Hang/Unplug: after this many bytes of image data (0 = unused).
   uint64_t after_image_bytes = 0;
 };
 
+// Speed of a module; 0 everywhere means as fast as possible.
 struct Timing {
-  uint32_t control_latency_us = 0;
-  uint64_t bulk_bytes_per_second = 0;   // 0 = unlimited
-  uint64_t flash_bytes_per_second = 0;  // 0 = unlimited
+  uint32_t control_latency_us = 0;      // added to every control transfer
+  uint64_t bulk_bytes_per_second = 0;   // bulk transfer bandwidth
+  uint64_t flash_bytes_per_second = 0;  // how fast received image data is written to flash
 };
+
+inline constexpr uint32_t kDefaultBootloaderSize = 154304;
 
 struct ModuleConfig {
   std::string port = "1-1";
@@ -44,9 +58,16 @@ struct ModuleConfig {
   uint32_t revision = 0;
   std::optional<uint32_t> adc_reading;  // overrides the reading that `revision` implies
   std::string flash_dir;                // empty: keep nothing on disk
-  uint32_t attach_after_ms = 0;
-  uint32_t reenumerate_ms = 50;
+  uint32_t attach_after_ms = 0;         // 0: present from the start
+  uint32_t reenumerate_ms = 50;         // pause between the jump and the software-mode arrival
   uint64_t flash_capacity = 4ull << 30;
+  // The flash bootloader the module accepts: a jump to 0 starts it only when exactly this many
+  // bytes have been downloaded from address 0 on and, when given, their SHA-256 (64 lowercase
+  // hex digits) matches.
+  uint32_t bootloader_size = kDefaultBootloaderSize;
+  std::string bootloader_sha256;
+  bool keep_image_bytes = true;  // keep received images in memory for inspection
+  bool record_traffic = true;    // keep the log of control transfers
   std::vector<Fault> faults;
   Timing timing;
 };

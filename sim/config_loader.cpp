@@ -1,0 +1,345 @@
+#include "sim/config_loader.h"
+
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <sstream>
+#include <string>
+
+#include "common/products.h"
+#include "sim/flash_bootloader.h"
+#include "sim/hex.h"
+
+namespace sim {
+namespace {
+
+using JsonPtr = std::unique_ptr<json_object, decltype(&json_object_put)>;
+
+constexpr std::array<std::string_view, 14> kModuleKeys{"port",
+                                                       "platform",
+                                                       "revision",
+                                                       "adc_reading",
+                                                       "flash_dir",
+                                                       "attach_after_ms",
+                                                       "reenumerate_ms",
+                                                       "flash_capacity",
+                                                       "bootloader_size",
+                                                       "bootloader_sha256",
+                                                       "keep_image_bytes",
+                                                       "record_traffic",
+                                                       "faults",
+                                                       "timing"};
+constexpr std::array<std::string_view, 3> kTimingKeys{"control_latency_us", "bulk_bytes_per_second",
+                                                      "flash_bytes_per_second"};
+
+struct FaultKindName {
+  std::string_view name;
+  Fault::Kind kind;
+  std::span<const std::string_view> keys;  // besides "kind"
+};
+
+constexpr std::array<std::string_view, 3> kSelectedFaultKeys{"command", "occurrence", "status"};
+constexpr std::array<std::string_view, 2> kSignatureFaultKeys{"command", "occurrence"};
+constexpr std::array<std::string_view, 4> kPointFaultKeys{
+    "command", "occurrence", "after_control_transfers", "after_image_bytes"};
+constexpr std::array<std::string_view, 3> kShortFaultKeys{"command", "occurrence", "piece_size"};
+
+constexpr std::array<FaultKindName, 8> kFaultKinds{{
+    {"status", Fault::Kind::Status, kSelectedFaultKeys},
+    {"bad_signature", Fault::Kind::BadSignature, kSignatureFaultKeys},
+    {"hang", Fault::Kind::Hang, kPointFaultKeys},
+    {"unplug", Fault::Kind::Unplug, kPointFaultKeys},
+    {"no_return", Fault::Kind::NoReturn, {}},
+    {"short_responses", Fault::Kind::ShortResponses, kShortFaultKeys},
+    {"poll_never_ready", Fault::Kind::PollNeverReady, {}},
+    {"adc_never_done", Fault::Kind::AdcNeverDone, {}},
+}};
+
+struct CommandName {
+  std::string_view name;
+  uint32_t id;
+};
+
+constexpr std::array<CommandName, 10> kCommandNames{{
+    {"any", kAnyBlock},
+    {"partition_details", kCommandPartitionDetails},
+    {"image_header", kCommandImageHeader},
+    {"block_header", kCommandBlockHeader},
+    {"erase_partition", kCommandErasePartition},
+    {"ptb_write", kCommandPtbWrite},
+    {"reboot", kCommandReboot},
+    {"device_id", kCommandDeviceId},
+    {"signature", kCommandSignatureBlock},
+    {"data", kDataBlock},
+}};
+
+[[noreturn]] void fail(const std::string& where, const std::string& problem) {
+  throw ConfigError(where + ": " + problem);
+}
+
+std::string in_quotes(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+void require_type(json_object* value, json_type type, const std::string& where,
+                  std::string_view expected) {
+  if (!json_object_is_type(value, type)) {
+    fail(where, "must be " + std::string(expected));
+  }
+}
+
+// Every key of `object` must be one of `allowed`.
+void check_keys(json_object* object, const std::string& where,
+                std::span<const std::string_view> allowed) {
+  json_object_object_foreach(object, key, value) {
+    static_cast<void>(value);
+    if (std::ranges::find(allowed, std::string_view(key)) == allowed.end()) {
+      fail(where, "unknown key " + in_quotes(key));
+    }
+  }
+}
+
+json_object* member(json_object* object, const char* key) {
+  json_object* value = nullptr;
+  return json_object_object_get_ex(object, key, &value) ? value : nullptr;
+}
+
+uint64_t read_unsigned(json_object* value, const std::string& where, uint64_t max) {
+  require_type(value, json_type_int, where, "a whole number");
+  if (json_object_get_int64(value) < 0) {
+    fail(where, "must not be negative");
+  }
+  const uint64_t number = json_object_get_uint64(value);
+  if (number > max) {
+    fail(where, "must be at most " + std::to_string(max));
+  }
+  return number;
+}
+
+template <typename T>
+void read_unsigned_into(json_object* object, const char* key, const std::string& where, T& field) {
+  if (json_object* value = member(object, key)) {
+    field = static_cast<T>(read_unsigned(value, where + "." + key, std::numeric_limits<T>::max()));
+  }
+}
+
+void read_string_into(json_object* object, const char* key, const std::string& where,
+                      std::string& field) {
+  if (json_object* value = member(object, key)) {
+    require_type(value, json_type_string, where + "." + key, "a string");
+    field = json_object_get_string(value);
+  }
+}
+
+void read_bool_into(json_object* object, const char* key, const std::string& where, bool& field) {
+  if (json_object* value = member(object, key)) {
+    require_type(value, json_type_boolean, where + "." + key, "true or false");
+    field = json_object_get_boolean(value) != 0;
+  }
+}
+
+uint32_t read_command(json_object* value, const std::string& where) {
+  if (json_object_is_type(value, json_type_string)) {
+    const std::string_view name = json_object_get_string(value);
+    const auto found = std::ranges::find(kCommandNames, name, &CommandName::name);
+    if (found == kCommandNames.end()) {
+      fail(where, "unknown command " + in_quotes(name));
+    }
+    return found->id;
+  }
+  const uint64_t id = read_unsigned(value, where, kDataBlock);
+  if (id > kCommandSignatureBlock && id != kDataBlock) {
+    fail(where, "unknown command " + std::to_string(id));
+  }
+  return static_cast<uint32_t>(id);
+}
+
+Fault read_fault(json_object* object, const std::string& where) {
+  require_type(object, json_type_object, where, "an object");
+  json_object* kind_value = member(object, "kind");
+  if (kind_value == nullptr) {
+    fail(where, "missing key \"kind\"");
+  }
+  require_type(kind_value, json_type_string, where + ".kind", "a string");
+  const std::string_view kind_name = json_object_get_string(kind_value);
+  const auto kind = std::ranges::find(kFaultKinds, kind_name, &FaultKindName::name);
+  if (kind == kFaultKinds.end()) {
+    fail(where + ".kind", "unknown fault " + in_quotes(kind_name));
+  }
+  std::vector<std::string_view> allowed(kind->keys.begin(), kind->keys.end());
+  allowed.push_back("kind");
+  check_keys(object, where, allowed);
+
+  Fault fault;
+  fault.kind = kind->kind;
+  if (json_object* command = member(object, "command")) {
+    fault.command_id = read_command(command, where + ".command");
+  }
+  read_unsigned_into(object, "occurrence", where, fault.occurrence);
+  read_unsigned_into(object, "after_control_transfers", where, fault.after_control_transfers);
+  read_unsigned_into(object, "after_image_bytes", where, fault.after_image_bytes);
+  if (fault.kind == Fault::Kind::Status) {
+    if (member(object, "status") == nullptr) {
+      fail(where, "missing key \"status\"");
+    }
+    read_unsigned_into(object, "status", where, fault.status);
+    if (fault.status == kStatusOk) {
+      fail(where + ".status", "must not be 0 (that is no fault)");
+    }
+  }
+  if (json_object* piece = member(object, "piece_size")) {
+    fault.piece_size =
+        static_cast<uint32_t>(read_unsigned(piece, where + ".piece_size", kResponseSize));
+    if (fault.piece_size == 0) {
+      fail(where + ".piece_size", "must be 1 to " + std::to_string(kResponseSize));
+    }
+  }
+  return fault;
+}
+
+Timing read_timing(json_object* object, const std::string& where) {
+  require_type(object, json_type_object, where, "an object");
+  check_keys(object, where, kTimingKeys);
+  Timing timing;
+  read_unsigned_into(object, "control_latency_us", where, timing.control_latency_us);
+  read_unsigned_into(object, "bulk_bytes_per_second", where, timing.bulk_bytes_per_second);
+  read_unsigned_into(object, "flash_bytes_per_second", where, timing.flash_bytes_per_second);
+  return timing;
+}
+
+bool known_product(const std::string& platform, uint32_t revision) {
+  return std::ranges::any_of(product_table.begin() + 1, product_table.end(),
+                             [&](const product_entry& entry) {
+                               return platform == entry.name && revision == entry.hw_version;
+                             });
+}
+
+void check_platform(const ModuleConfig& config, const std::string& where) {
+  if (!known_product(config.platform, 0) && !known_product(config.platform, 1)) {
+    fail(where + ".platform", "unknown platform " + in_quotes(config.platform) +
+                                  " (known: s5l, cv22, cv25, s6lm, cv28)");
+  }
+  if (!known_product(config.platform, config.revision)) {
+    fail(where + ".revision", "platform " + in_quotes(config.platform) + " has no revision " +
+                                  std::to_string(config.revision));
+  }
+}
+
+ModuleConfig read_module(json_object* object, const std::string& where) {
+  require_type(object, json_type_object, where, "an object");
+  check_keys(object, where, kModuleKeys);
+  if (member(object, "revision") != nullptr && member(object, "adc_reading") != nullptr) {
+    fail(where, "give either \"revision\" or \"adc_reading\", not both");
+  }
+  ModuleConfig config;
+  read_string_into(object, "port", where, config.port);
+  read_string_into(object, "platform", where, config.platform);
+  read_unsigned_into(object, "revision", where, config.revision);
+  if (json_object* reading = member(object, "adc_reading")) {
+    config.adc_reading = static_cast<uint32_t>(
+        read_unsigned(reading, where + ".adc_reading", std::numeric_limits<uint32_t>::max()));
+  }
+  read_string_into(object, "flash_dir", where, config.flash_dir);
+  read_unsigned_into(object, "attach_after_ms", where, config.attach_after_ms);
+  read_unsigned_into(object, "reenumerate_ms", where, config.reenumerate_ms);
+  read_unsigned_into(object, "flash_capacity", where, config.flash_capacity);
+  read_unsigned_into(object, "bootloader_size", where, config.bootloader_size);
+  read_string_into(object, "bootloader_sha256", where, config.bootloader_sha256);
+  read_bool_into(object, "keep_image_bytes", where, config.keep_image_bytes);
+  read_bool_into(object, "record_traffic", where, config.record_traffic);
+  if (json_object* faults = member(object, "faults")) {
+    require_type(faults, json_type_array, where + ".faults", "an array");
+    for (size_t i = 0; i < json_object_array_length(faults); ++i) {
+      config.faults.push_back(read_fault(json_object_array_get_idx(faults, i),
+                                         where + ".faults[" + std::to_string(i) + "]"));
+    }
+  }
+  if (json_object* timing = member(object, "timing")) {
+    config.timing = read_timing(timing, where + ".timing");
+  }
+
+  if (config.port.empty()) {
+    fail(where + ".port", "must not be empty");
+  }
+  check_platform(config, where);
+  if (config.bootloader_size == 0 || config.bootloader_size % 4 != 0) {
+    fail(where + ".bootloader_size", "must be a positive multiple of 4");
+  }
+  const auto digest = from_hex(config.bootloader_sha256);
+  if (!config.bootloader_sha256.empty() && (!digest || digest->size() != 32)) {
+    fail(where + ".bootloader_sha256", "must be 64 hexadecimal digits");
+  }
+  return config;
+}
+
+}  // namespace
+
+std::vector<ModuleConfig> parse_config(std::string_view text) {
+  JsonPtr root(nullptr, json_object_put);
+  {
+    std::unique_ptr<json_tokener, decltype(&json_tokener_free)> tokener(json_tokener_new(),
+                                                                        json_tokener_free);
+    root.reset(json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
+    const json_tokener_error error = json_tokener_get_error(tokener.get());
+    if (error == json_tokener_continue) {
+      fail("config", "not JSON: unexpected end of text");
+    }
+    if (error != json_tokener_success || root == nullptr) {
+      fail("config", std::string("not JSON: ") + json_tokener_error_desc(error));
+    }
+    if (json_tokener_get_parse_end(tokener.get()) != text.size() &&
+        text.find_first_not_of(" \t\r\n", json_tokener_get_parse_end(tokener.get())) !=
+            std::string_view::npos) {
+      fail("config", "not JSON: text after the end of the document");
+    }
+  }
+  require_type(root.get(), json_type_object, "config", "an object with the key \"modules\"");
+  constexpr std::array<std::string_view, 1> kRootKeys{"modules"};
+  check_keys(root.get(), "config", kRootKeys);
+  json_object* modules = member(root.get(), "modules");
+  if (modules == nullptr) {
+    fail("config", "missing key \"modules\"");
+  }
+  require_type(modules, json_type_array, "modules", "an array");
+
+  std::vector<ModuleConfig> configs;
+  std::set<std::string> ports;
+  for (size_t i = 0; i < json_object_array_length(modules); ++i) {
+    const std::string where = "modules[" + std::to_string(i) + "]";
+    ModuleConfig config = read_module(json_object_array_get_idx(modules, i), where);
+    if (!ports.insert(config.port).second) {
+      fail(where + ".port", "port " + in_quotes(config.port) + " is used by an earlier module");
+    }
+    configs.push_back(std::move(config));
+  }
+  return configs;
+}
+
+std::vector<ModuleConfig> load_config(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw ConfigError("cannot read simulator config '" + path.string() +
+                      "': " + std::strerror(errno));
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) {
+    throw ConfigError("cannot read simulator config '" + path.string() + "'");
+  }
+  try {
+    return parse_config(text.str());
+  } catch (const ConfigError& error) {
+    throw ConfigError("simulator config '" + path.string() + "': " + error.what());
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,21 @@
+#include "sim/sim_device.h"
+
+namespace sim {
+
+SimDevice::SimDevice(std::shared_ptr<Module> module, uint64_t generation)
+    : module_(std::move(module)), generation_(generation) {}
+
+int SimDevice::control(const usb::SetupPacket& setup, std::span<uint8_t> data,
+                       unsigned timeout_ms) {
+  return module_->control(generation_, setup, data, timeout_ms);
+}
+
+std::vector<uint8_t> SimDevice::endpoints() {
+  return module_->endpoints(generation_);
+}
+
+int SimDevice::bulk(uint8_t endpoint, std::span<uint8_t> data, unsigned timeout_ms, size_t& moved) {
+  return module_->bulk(generation_, endpoint, data, timeout_ms, moved);
+}
+
+}  // namespace sim

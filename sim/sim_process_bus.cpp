@@ -1,0 +1,33 @@
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "sim/config_loader.h"
+#include "sim/virtual_bus.h"
+#include "usb/process_bus.h"
+
+// kavro-flash-sim flashes simulated modules: KAVRO_SIM_CONFIG names the file that describes
+// them; without it there is one cv22 module, revision 0, on port "1-1". A configuration that
+// cannot be used ends the program with exit status 2 before anything else happens.
+namespace usb {
+
+std::shared_ptr<Bus> make_process_bus() {
+  constexpr int kBadConfigExit = 2;
+  const char* path = std::getenv("KAVRO_SIM_CONFIG");
+  try {
+    std::vector<sim::ModuleConfig> modules;
+    if (path == nullptr || *path == '\0') {
+      modules.emplace_back();
+    } else {
+      modules = sim::load_config(path);
+    }
+    return std::make_shared<sim::VirtualBus>(std::move(modules));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kavro-flash-sim: %s\n", error.what());
+    std::exit(kBadConfigExit);
+  }
+}
+
+}  // namespace usb
