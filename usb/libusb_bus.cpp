@@ -1,0 +1,244 @@
+#include "usb/libusb_bus.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+#include <utility>
+
+#include "common/products.h"
+#include "usb/libusb_context.h"
+#include "usb/libusb_device.h"
+
+namespace usb {
+
+namespace {
+
+constexpr auto RESCAN_PERIOD = std::chrono::milliseconds(250);
+constexpr int EVENT_WAIT_US = 250000;
+
+struct DeviceListDeleter {
+  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+using DeviceList = std::unique_ptr<libusb_device*[], DeviceListDeleter>;
+
+// The attached devices; empty when libusb cannot list them.
+std::pair<DeviceList, size_t> attached_devices(libusb_context* context) {
+  libusb_device** raw = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &raw);
+  if (count < 0) {
+    return {nullptr, 0};
+  }
+  return {DeviceList(raw), static_cast<size_t>(count)};
+}
+
+// Bus number and port chain, "1-4.2"; empty for a root hub, which hangs off no port.
+std::string device_path(libusb_device* device) {
+  std::array<uint8_t, 7> ports{};  // USB allows at most seven tiers below the root
+  const int depth = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+  if (depth <= 0) {
+    return {};
+  }
+  std::string path = std::to_string(libusb_get_bus_number(device)) + "-";
+  for (int i = 0; i < depth; ++i) {
+    path += (i == 0 ? "" : ".") + std::to_string(ports[i]);
+  }
+  return path;
+}
+
+bool describe(libusb_device* device, DeviceInfo& info) {
+  libusb_device_descriptor descriptor{};
+  if (libusb_get_device_descriptor(device, &descriptor) != 0) {
+    return false;
+  }
+  info = {descriptor.idVendor, descriptor.idProduct, device_path(device)};
+  return true;
+}
+
+std::vector<DeviceInfo> list_devices(libusb_context* context, uint16_t vid) {
+  const auto [devices, count] = attached_devices(context);
+  std::vector<DeviceInfo> found;
+  for (size_t i = 0; i < count; ++i) {
+    DeviceInfo info;
+    if (describe(devices[i], info) && info.vid == vid) {
+      found.push_back(std::move(info));
+    }
+  }
+  return found;
+}
+
+int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device*, libusb_hotplug_event, void* notifier) {
+  static_cast<Notifier*>(notifier)->fire();
+  return 0;  // stay registered
+}
+
+}  // namespace
+
+// Keeps arrival and removal events coming while it exists.
+class LibusbBus::Watcher {
+ public:
+  virtual ~Watcher() = default;
+};
+
+namespace {
+
+// libusb's own hot-plug events, delivered on a thread that handles libusb events.
+class HotplugWatcher final : public LibusbBus::Watcher {
+ public:
+  // Null when libusb refuses the registration.
+  static std::unique_ptr<HotplugWatcher> start(std::shared_ptr<LibusbBus::Context> context,
+                                               uint16_t vid) {
+    libusb_hotplug_callback_handle registration{};
+    const int result = libusb_hotplug_register_callback(
+        context->usb,
+        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                          LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        LIBUSB_HOTPLUG_ENUMERATE, vid, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+        on_hotplug, &context->notifier, &registration);
+    if (result != LIBUSB_SUCCESS) {
+      return nullptr;
+    }
+    return std::unique_ptr<HotplugWatcher>(new HotplugWatcher(std::move(context), registration));
+  }
+
+  ~HotplugWatcher() override {
+    libusb_hotplug_deregister_callback(context_->usb, registration_);
+    stopping_ = true;
+    libusb_interrupt_event_handler(context_->usb);
+    events_.join();
+  }
+
+ private:
+  HotplugWatcher(std::shared_ptr<LibusbBus::Context> context,
+                 libusb_hotplug_callback_handle registration)
+      : context_(std::move(context)),
+        registration_(registration),
+        events_([this] { handle_events(); }) {}
+
+  void handle_events() {
+    while (!stopping_) {
+      timeval wait{0, EVENT_WAIT_US};
+      libusb_handle_events_timeout_completed(context_->usb, &wait, nullptr);
+    }
+  }
+
+  std::shared_ptr<LibusbBus::Context> context_;
+  libusb_hotplug_callback_handle registration_;
+  std::atomic<bool> stopping_{false};
+  std::thread events_;
+};
+
+// Without hot-plug support: list the bus periodically and report any difference.
+class RescanWatcher final : public LibusbBus::Watcher {
+ public:
+  RescanWatcher(std::shared_ptr<LibusbBus::Context> context, uint16_t vid)
+      : context_(std::move(context)), vid_(vid) {
+    rescans_ = std::thread([this] { rescan(); });
+  }
+
+  ~RescanWatcher() override {
+    {
+      std::lock_guard guard(mutex_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    rescans_.join();
+  }
+
+ private:
+  std::vector<std::pair<std::string, uint16_t>> snapshot() const {
+    std::vector<std::pair<std::string, uint16_t>> seen;
+    for (const auto& info : list_devices(context_->usb, vid_)) {
+      seen.emplace_back(info.device_path, info.pid);
+    }
+    std::sort(seen.begin(), seen.end());
+    return seen;
+  }
+
+  void rescan() {
+    auto previous = snapshot();
+    context_->notifier.fire();
+    std::unique_lock guard(mutex_);
+    while (!stop_.wait_for(guard, RESCAN_PERIOD, [&] { return stopping_; })) {
+      auto current = snapshot();
+      if (current != previous) {
+        previous = std::move(current);
+        context_->notifier.fire();
+      }
+    }
+  }
+
+  std::shared_ptr<LibusbBus::Context> context_;
+  uint16_t vid_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+  std::thread rescans_;
+};
+
+}  // namespace
+
+std::shared_ptr<LibusbBus> LibusbBus::create(std::string& error) {
+  libusb_context* context = nullptr;
+  if (const int result = libusb_init(&context); result != 0) {
+    error = libusb_strerror(result);
+    return nullptr;
+  }
+  return std::shared_ptr<LibusbBus>(new LibusbBus(std::make_shared<Context>(context)));
+}
+
+LibusbBus::LibusbBus(std::shared_ptr<Context> context) : context_(std::move(context)) {}
+
+LibusbBus::~LibusbBus() {
+  watch({});
+}
+
+std::vector<DeviceInfo> LibusbBus::list(uint16_t vid) {
+  return list_devices(context_->usb, vid);
+}
+
+std::unique_ptr<Device> LibusbBus::open(const DeviceInfo& info) {
+  const auto [devices, count] = attached_devices(context_->usb);
+  for (size_t i = 0; i < count; ++i) {
+    DeviceInfo candidate;
+    if (!describe(devices[i], candidate) || candidate.device_path != info.device_path ||
+        candidate.vid != info.vid || candidate.pid != info.pid) {
+      continue;
+    }
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(devices[i], &handle) != 0) {
+      return nullptr;
+    }
+    return std::make_unique<LibusbDevice>(context_, handle);
+  }
+  return nullptr;
+}
+
+// Hot-plug registration reports the modules already attached; one more notification after it
+// makes the watcher start from a listing even when nothing is attached.
+void LibusbBus::watch(std::function<void()> changed) {
+  std::lock_guard guard(watch_mutex_);
+  const bool start = changed && watcher_ == nullptr;
+  const bool stop = !changed;
+  context_->notifier.set(std::move(changed));
+  if (stop) {
+    watcher_.reset();
+    return;
+  }
+  if (!start) {
+    return;
+  }
+  const auto vid = static_cast<uint16_t>(KAVRO_USB_VID);
+  if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+    watcher_ = HotplugWatcher::start(context_, vid);
+  }
+  if (watcher_ != nullptr) {
+    context_->notifier.fire();
+  } else {
+    watcher_ = std::make_unique<RescanWatcher>(context_, vid);
+  }
+}
+
+}  // namespace usb

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "usb/bus.h"
+
+namespace usb {
+
+// The seam over libusb-1.0. A module's device path is its bus number and port chain ("1-4.2"),
+// which stays the same when the module re-enumerates on the same port in the other mode.
+// Arrivals and removals come from libusb's hot-plug support, or, where the platform has none,
+// from rescanning the bus four times a second.
+class LibusbBus final : public Bus {
+ public:
+  // Null, with libusb's reason in `error`, when libusb cannot be initialised.
+  static std::shared_ptr<LibusbBus> create(std::string& error);
+
+  LibusbBus(const LibusbBus&) = delete;
+  LibusbBus& operator=(const LibusbBus&) = delete;
+  ~LibusbBus() override;
+
+  std::vector<DeviceInfo> list(uint16_t vid) override;
+  std::unique_ptr<Device> open(const DeviceInfo& info) override;
+  void watch(std::function<void()> changed) override;
+
+  struct Context;
+  class Watcher;
+
+ private:
+  explicit LibusbBus(std::shared_ptr<Context> context);
+
+  std::shared_ptr<Context> context_;
+  std::mutex watch_mutex_;
+  std::unique_ptr<Watcher> watcher_;
+};
+
+}  // namespace usb
