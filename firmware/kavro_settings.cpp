@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <string_view>
 
 namespace {
@@ -59,17 +60,17 @@ const platform_defaults* find_defaults(const char* platform) {
   return row == defaults.end() ? nullptr : &*row;
 }
 
-// Copies at most field_size characters and zero-fills the rest, so a text of exactly
-// field_size characters fills the field without a terminator.
-void copy_to_field(char* field, size_t field_size, const char* text) {
-  std::strncpy(field, text, field_size);
+// Stores at most field.size() characters of `text` and zero-fills the rest of the field, so a
+// text of exactly field.size() characters fills the field without a terminator.
+void copy_to_field(std::span<char> field, std::string_view text) {
+  const size_t kept = std::min(text.size(), field.size());
+  std::fill(std::copy_n(text.begin(), kept, field.begin()), field.end(), '\0');
 }
 
 // The platform field is handed out as a C string, so it always keeps room for the terminator:
 // a longer name is cut to 63 characters.
-void copy_platform(kavro_settings* record, const char* platform) {
-  std::memset(record->platform, 0, PLATFORM_FIELD);
-  std::strncpy(record->platform, platform, PLATFORM_FIELD - 1);
+void copy_platform(kavro_settings* record, std::string_view platform) {
+  copy_to_field(record->platform, platform.substr(0, PLATFORM_FIELD - 1));
 }
 
 void mark_custom_partitions_unused(kavro_settings* record) {
@@ -142,14 +143,14 @@ int j_get_uint64(json_object* object, const char* key, uint64_t* out) {
 }
 
 // A JSON null reads as the empty text.
-int j_get_string(json_object* object, const char* key, char* field, size_t field_size) {
+int j_get_string(json_object* object, const char* key, std::span<char> field) {
   bool present = false;
   json_object* value = member(object, key, &present);
   if (!present) {
     return KEY_ABSENT;
   }
   const char* text = json_object_get_string(value);
-  copy_to_field(field, field_size, text == nullptr ? "" : text);
+  copy_to_field(field, text == nullptr ? "" : text);
   return 0;
 }
 
@@ -161,12 +162,12 @@ uint32_t clock_or_zero(json_object* clocks, const char* key) {
 
 int parse_custom_partition(json_object* element, custom_partition* entry) {
   *entry = custom_partition{};
-  if (j_get_string(element, "name", entry->name, NAME_FIELD) != 0 ||
+  if (j_get_string(element, "name", entry->name) != 0 ||
       j_get_uint64(element, "maxsize", &entry->maxsize) != 0) {
     return SETTINGS_BAD_CUSTOM_PARTITION;
   }
   j_get_int32(element, "flags", &entry->flags);
-  j_get_string(element, "ota_alternative", entry->ota_alternative, NAME_FIELD);
+  j_get_string(element, "ota_alternative", entry->ota_alternative);
   return 0;
 }
 
@@ -295,11 +296,11 @@ int parse_json_text(const char* text, json_ptr* root) {
 }
 
 int parse_settings_object(json_object* settings, kavro_settings* record) {
-  char platform[PLATFORM_FIELD + 1] = {};
-  if (j_get_string(settings, "platform", platform, PLATFORM_FIELD) != 0) {
+  char platform[PLATFORM_FIELD];
+  if (j_get_string(settings, "platform", platform) != 0) {
     return SETTINGS_NO_PLATFORM;
   }
-  copy_platform(record, platform);
+  copy_platform(record, {platform, strnlen(platform, PLATFORM_FIELD)});
 
   bool present = false;
   json_object* partitions = member(settings, "partitions", &present);
