@@ -25,12 +25,13 @@ constexpr int ADS_TOO_MANY_COMMANDS = -6;
 constexpr int MAX_COMMANDS = 1024;
 constexpr uint32_t MAX_ARGUMENTS = 3;
 
-}  // namespace
-
+// One parsed command; arguments not given in the script stay 0.
 struct ads_command {
   uint32_t type;
   uint32_t args[MAX_ARGUMENTS];
 };
+
+}  // namespace
 
 struct ads_handle {
   std::array<ads_command, MAX_COMMANDS> commands{};
@@ -135,8 +136,9 @@ int script_parser::parse_line(std::string_view line) {
   return 0;
 }
 
-// Words other than the keywords, signed numbers and "0X" prefixes read as documented: words
-// and signs are ignored, and "0X1F" is the decimal number 0 followed by ignored characters.
+// A keyword starts a command; "0x" with hexadecimal digits, or a token that begins with a
+// decimal digit, is an argument. Anything else is ignored: words, signed numbers, a "#" inside a
+// line, a lone carriage return. "0X1F" reads as the decimal 0 followed by ignored characters.
 int script_parser::parse_token(std::string_view token) {
   for (const keyword& candidate : keywords) {
     if (token.starts_with(candidate.text)) {
@@ -191,9 +193,9 @@ int read_script_file(const char* path, std::string* text) {
   }
   std::array<char, 4096> chunk;
   try {
-    size_t read = 0;
-    while ((read = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
-      text->append(chunk.data(), read);
+    size_t bytes_read = 0;
+    while ((bytes_read = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
+      text->append(chunk.data(), bytes_read);
     }
   } catch (const std::bad_alloc&) {
     return ADS_NO_MEMORY;
