@@ -13,7 +13,9 @@ uint8_t redir_status(int result) {
   return result == usb::kError ? usb_redir_stall : usb_redir_ioerror;
 }
 
-bool is_in(uint8_t endpoint) { return (endpoint & 0x80) != 0; }
+bool is_in(uint8_t endpoint) {
+  return (endpoint & 0x80) != 0;
+}
 
 }  // namespace
 

@@ -40,8 +40,7 @@ std::vector<uint8_t> string_descriptor(std::string_view text) {
   return out;
 }
 
-std::optional<std::vector<uint8_t>> string_by_index(const DeviceIdentity& identity,
-                                                    uint8_t index) {
+std::optional<std::vector<uint8_t>> string_by_index(const DeviceIdentity& identity, uint8_t index) {
   switch (index) {
     case 0: {
       std::vector<uint8_t> out{4, kDescString};

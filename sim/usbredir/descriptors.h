@@ -11,7 +11,7 @@
 // them here so that the guest kernel can enumerate the simulated module like a real one.
 namespace sim::redir {
 
-inline constexpr uint16_t kMaxPacketSize = 512;      // high-speed bulk
+inline constexpr uint16_t kMaxPacketSize = 512;       // high-speed bulk
 inline constexpr uint8_t kControlMaxPacketSize = 64;  // endpoint 0
 inline constexpr uint8_t kConfigurationValue = 1;
 

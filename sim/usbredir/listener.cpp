@@ -44,12 +44,16 @@ std::optional<uint16_t> parse_port(std::string_view text) {
   return static_cast<uint16_t>(value);
 }
 
-std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string system_error(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 }  // namespace
 
 Listener::Listener(UniqueFd socket, std::string endpoint, std::string unix_path)
-    : socket_(std::move(socket)), endpoint_(std::move(endpoint)), unix_path_(std::move(unix_path)) {}
+    : socket_(std::move(socket)),
+      endpoint_(std::move(endpoint)),
+      unix_path_(std::move(unix_path)) {}
 
 Listener::~Listener() {
   if (!unix_path_.empty()) {
@@ -94,8 +98,8 @@ std::unique_ptr<Listener> Listener::open(const std::string& address, std::string
       error = system_error("cannot listen on 127.0.0.1 port " + std::to_string(*port));
       return nullptr;
     }
-    return std::unique_ptr<Listener>(new Listener(
-        std::move(fd), "tcp:127.0.0.1:" + std::to_string(ntohs(where.sin_port)), ""));
+    return std::unique_ptr<Listener>(
+        new Listener(std::move(fd), "tcp:127.0.0.1:" + std::to_string(ntohs(where.sin_port)), ""));
   }
   error = "listen address must be unix:PATH or tcp:PORT, not " + address;
   return nullptr;

@@ -20,7 +20,9 @@ constexpr auto kOpenRetryDelay = std::chrono::milliseconds(100);
 constexpr int kRequiredPeerCaps[] = {usb_redir_cap_ep_info_max_packet_size,
                                      usb_redir_cap_32bits_bulk_length, usb_redir_cap_64bits_ids};
 
-int endpoint_index(uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0f); }
+int endpoint_index(uint8_t address) {
+  return ((address & 0x80) >> 3) | (address & 0x0f);
+}
 
 std::string hex(unsigned value, int width) {
   std::string text(static_cast<size_t>(width), '0');
@@ -32,9 +34,11 @@ std::string hex(unsigned value, int width) {
 
 }  // namespace
 
-RedirConnection::RedirConnection(UniqueFd socket, std::shared_ptr<usb::Bus> bus,
-                                 const Logger& log)
-    : socket_(std::move(socket)), bus_(std::move(bus)), log_(log), parser_(usbredirparser_create()) {
+RedirConnection::RedirConnection(UniqueFd socket, std::shared_ptr<usb::Bus> bus, const Logger& log)
+    : socket_(std::move(socket)),
+      bus_(std::move(bus)),
+      log_(log),
+      parser_(usbredirparser_create()) {
   set_callbacks();
   uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
   for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_filter,
@@ -75,7 +79,7 @@ void RedirConnection::set_callbacks() {
     return self(priv).write_socket(data, count);
   };
   p->hello_func = [](void* priv, usb_redir_hello_header*) { self(priv).on_hello(); };
-  p->reset_func = [](void* priv) { self(priv).log_.info("guest reset the device"); };
+  p->reset_func = [](void* priv) { self(priv).log_.debug("guest reset the device"); };
   p->set_configuration_func = [](void* priv, uint64_t id,
                                  usb_redir_set_configuration_header* header) {
     self(priv).on_set_configuration(id, header->configuration);
@@ -413,8 +417,7 @@ void RedirConnection::announce(const usb::DeviceInfo& info, std::unique_ptr<usb:
   }
   usbredirparser_send_ep_info(parser_.get(), &endpoints);
 
-  usb_redir_device_connect_header connect{usb_redir_speed_high, 0,       0,
-                                          0,                    info.vid, info.pid,
+  usb_redir_device_connect_header connect{usb_redir_speed_high, 0, 0, 0, info.vid, info.pid,
                                           kDeviceVersionBcd};
   usbredirparser_send_device_connect(parser_.get(), &connect);
 
@@ -464,8 +467,7 @@ RedirConnection::End RedirConnection::serve(int stop_fd) {
         {wake_.fd(), POLLIN, 0},
         {stop_fd, POLLIN, 0},
     };
-    if (::poll(fds, std::size(fds), poll_timeout_ms()) < 0 &&
-        errno != EINTR) {
+    if (::poll(fds, std::size(fds), poll_timeout_ms()) < 0 && errno != EINTR) {
       log_.info("poll failed");
       return End::Failed;
     }

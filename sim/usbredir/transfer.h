@@ -57,10 +57,10 @@ struct Transfer {
   uint8_t endpoint = 0;
   usb_redir_control_packet_header control{};
   usb_redir_bulk_packet_header bulk{};
-  PacketData out;            // OUT data from the guest
-  std::vector<uint8_t> in;   // IN data for the guest; its size is what the module delivered
-  uint32_t requested = 0;    // bytes the guest asked for (IN) or sent (OUT)
-  uint32_t actual = 0;       // bytes moved
+  PacketData out;           // OUT data from the guest
+  std::vector<uint8_t> in;  // IN data for the guest; its size is what the module delivered
+  uint32_t requested = 0;   // bytes the guest asked for (IN) or sent (OUT)
+  uint32_t actual = 0;      // bytes moved
   uint8_t status = usb_redir_success;
 };
 
