@@ -14,6 +14,26 @@ inline constexpr int PART_META = 4;
 inline constexpr int PART_MISC = 5;
 inline constexpr int PART_KERNEL = 6;
 inline constexpr int PART_ROOTFS = 7;
+inline constexpr int PART_CUSTOM_A = 8;
+inline constexpr int PART_CUSTOM_H = 15;
+
+// Result codes of the archive operations (0 is success); kavro_archive_error_string describes
+// each. Manifest partition i that is invalid gives -(10 + i), from -11 (bootstrap) to -25
+// (custom_h).
+inline constexpr int ARCHIVE_ERR_INVALID_PARAMETERS = -1;
+inline constexpr int ARCHIVE_ERR_NO_MEMORY = -2;
+inline constexpr int ARCHIVE_ERR_OPEN = -3;
+inline constexpr int ARCHIVE_ERR_EXTRACT = -4;
+inline constexpr int ARCHIVE_ERR_NO_MANIFEST = -5;
+inline constexpr int ARCHIVE_ERR_MULTIPLE_MANIFESTS = -6;
+inline constexpr int ARCHIVE_ERR_MANIFEST_PARSE = -7;
+inline constexpr int ARCHIVE_ERR_MISSING_PLATFORM = -8;
+inline constexpr int ARCHIVE_ERR_MISSING_FIRMWARE_VERSION = -9;
+inline constexpr int ARCHIVE_ERR_MISSING_PARTITIONS = -10;
+inline constexpr int ARCHIVE_ERR_PARTITION_NOT_FOUND = -26;
+inline constexpr int ARCHIVE_ERR_UNKNOWN_PARAMETER = -27;
+inline constexpr int ARCHIVE_ERR_PLATFORM = -28;
+inline constexpr int ARCHIVE_ERR_SIGNATURE = -29;
 
 // Selectors of kavro_archive_get_partition_param.
 inline constexpr uint32_t PARAM_SIZE = 0;

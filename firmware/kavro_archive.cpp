@@ -1,0 +1,356 @@
+// Opening firmware archives: listing the entries, reading and checking the manifest, and the
+// archive record's lifetime.
+
+#include <archive_entry.h>
+#include <json-c/json.h>
+
+#include <atomic>
+#include <climits>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "common/products.h"
+#include "data/embedded.h"
+#include "firmware/kavro_archive.h"
+#include "firmware/kavro_archive_record.h"
+
+namespace {
+
+constexpr std::size_t READ_BLOCK_SIZE = 65536;
+constexpr std::size_t PLATFORM_MAX_LENGTH = 63;
+constexpr std::size_t FIRMWARE_VERSION_MAX_LENGTH = 15;
+constexpr std::string_view MANIFEST_NAME = "manifest";
+constexpr int BASE_SLOT_COUNT = 10;
+constexpr int FIRST_BASE_SLOT = 1;
+constexpr int LAST_BASE_SLOT = 5;
+
+// Each open pauses this long first; the product never changes it.
+std::atomic<std::chrono::milliseconds::rep> open_delay_ms{1000};
+
+// The built-in base archives by product row: slots 1 to 5 hold the five archives, the others
+// are empty. A function-local constant, so concurrent first use by several sessions is safe.
+const std::array<std::span<const uint8_t>, BASE_SLOT_COUNT>& base_entries() {
+  static const auto table = [] {
+    std::array<std::span<const uint8_t>, BASE_SLOT_COUNT> slots{};
+    for (int slot = FIRST_BASE_SLOT; slot <= LAST_BASE_SLOT; ++slot) {
+      slots[slot] = embedded::base_archive(slot);
+    }
+    return slots;
+  }();
+  return table;
+}
+
+struct json_free {
+  void operator()(json_object* object) const { json_object_put(object); }
+};
+struct tokener_free {
+  void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
+};
+
+// The key readers return -1 for an absent key and 0 once the JSON library's conversion of the
+// value is stored; values are converted, not type-checked.
+int j_get_bool(json_object* object, const char* key, bool& value) {
+  json_object* member = nullptr;
+  if (!json_object_object_get_ex(object, key, &member)) {
+    return -1;
+  }
+  value = json_object_get_boolean(member) != 0;
+  return 0;
+}
+
+int j_get_int32(json_object* object, const char* key, int32_t& value) {
+  json_object* member = nullptr;
+  if (!json_object_object_get_ex(object, key, &member)) {
+    return -1;
+  }
+  value = json_object_get_int(member);
+  return 0;
+}
+
+int j_get_int64(json_object* object, const char* key, int64_t& value) {
+  json_object* member = nullptr;
+  if (!json_object_object_get_ex(object, key, &member)) {
+    return -1;
+  }
+  value = json_object_get_int64(member);
+  return 0;
+}
+
+// A JSON null counts as absent: its text form "null" is never a usable platform, version or
+// file name.
+int j_get_string(json_object* object, const char* key, std::string& value,
+                 std::size_t max_length = std::string::npos) {
+  json_object* member = nullptr;
+  if (!json_object_object_get_ex(object, key, &member) || member == nullptr) {
+    return -1;
+  }
+  value = std::string_view(json_object_get_string(member)).substr(0, max_length);
+  return 0;
+}
+
+constexpr std::array<std::pair<const char*, int32_t kavro_archive_file_t::*>, 6> BOOTSTRAP_OFFSETS{{
+    {"bld_size_offset", &kavro_archive_file_t::bld_size_offset},
+    {"bld_load_addr_offset", &kavro_archive_file_t::bld_load_addr_offset},
+    {"coremhz_offset", &kavro_archive_file_t::coremhz_offset},
+    {"idspmhz_offset", &kavro_archive_file_t::idspmhz_offset},
+    {"drammhz_offset", &kavro_archive_file_t::drammhz_offset},
+    {"cortexmhz_offset", &kavro_archive_file_t::cortexmhz_offset},
+}};
+
+kavro_archive_file_t* find_file_by_name(kavro_archive_t& record, const std::string& name) {
+  for (auto& file : record.files) {
+    if (file.name == name) {
+      return &file;
+    }
+  }
+  return nullptr;
+}
+
+// Reads the partition's member of "partitions" into the file entry it names. The entry gets
+// this partition's values only, replacing any an earlier partition left on it.
+int load_manifest_partition(kavro_archive_t& record, json_object* partitions, int partition) {
+  json_object* details = nullptr;
+  if (!json_object_object_get_ex(partitions, partition_chart[partition].name.data(), &details)) {
+    return 0;
+  }
+  std::string filename;
+  int64_t filesize = 0;
+  if (j_get_string(details, "filename", filename) != 0 ||
+      j_get_int64(details, "filesize", filesize) != 0) {
+    return -1;
+  }
+  kavro_archive_file_t* file = find_file_by_name(record, filename);
+  if (file == nullptr || file->size != filesize) {
+    return -1;
+  }
+  kavro_archive_file_t loaded{.name = file->name, .size = file->size, .index = file->index};
+  loaded.partition = partition;
+  if (partition == PART_BOOTSTRAP) {
+    for (const auto& [key, field] : BOOTSTRAP_OFFSETS) {
+      if (j_get_int32(details, key, loaded.*field) != 0) {
+        return -1;
+      }
+    }
+  }
+  if (partition == PART_BOOTLOADER &&
+      j_get_int32(details, "public_key_offset", loaded.public_key_offset) != 0) {
+    return -1;
+  }
+  j_get_int64(details, "load_address", loaded.load_address);
+  j_get_int64(details, "required_fixed_size", loaded.required_fixed_size);
+  bool is_signed = false;
+  j_get_bool(details, "signed", is_signed);
+  loaded.flags = is_signed ? FILE_FLAG_SIGNED : 0;
+  if ((partition == PART_OSLOADER || partition == PART_KERNEL) && loaded.load_address == 0) {
+    return -1;
+  }
+  *file = std::move(loaded);
+  record.partitions_present |= partition_chart[partition].mask;
+  return 0;
+}
+
+int parse_manifest_data(kavro_archive_t& record, std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return ARCHIVE_ERR_MANIFEST_PARSE;
+  }
+  std::unique_ptr<json_tokener, tokener_free> tokener(json_tokener_new());
+  if (!tokener) {
+    return ARCHIVE_ERR_NO_MEMORY;
+  }
+  std::unique_ptr<json_object, json_free> root(
+      json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
+  if (json_tokener_get_error(tokener.get()) != json_tokener_success) {
+    return ARCHIVE_ERR_MANIFEST_PARSE;
+  }
+  json_object* manifest = nullptr;
+  if (!json_object_object_get_ex(root.get(), "manifest", &manifest)) {
+    return ARCHIVE_ERR_MANIFEST_PARSE;
+  }
+  if (j_get_string(manifest, "platform", record.platform, PLATFORM_MAX_LENGTH) != 0) {
+    return ARCHIVE_ERR_MISSING_PLATFORM;
+  }
+  if (j_get_string(manifest, "firmware_version", record.firmware_version,
+                   FIRMWARE_VERSION_MAX_LENGTH) != 0) {
+    return ARCHIVE_ERR_MISSING_FIRMWARE_VERSION;
+  }
+  json_object* partitions = nullptr;
+  if (!json_object_object_get_ex(manifest, "partitions", &partitions)) {
+    return ARCHIVE_ERR_MISSING_PARTITIONS;
+  }
+  for (int partition = PART_BOOTSTRAP; is_partition_id(partition); ++partition) {
+    if (load_manifest_partition(record, partitions, partition) != 0) {
+      return -(10 + partition);
+    }
+  }
+  return 0;
+}
+
+// Lists every entry into the record and reads the one manifest. Listing stops quietly at the
+// first header the reader cannot deliver.
+int list_entries(kavro_archive_t& record) {
+  archive* reader = record.reader.get();
+  archive_entry* header = nullptr;
+  bool manifest_read = false;
+  for (uint32_t index = 0; archive_read_next_header(reader, &header) == ARCHIVE_OK; ++index) {
+    const char* name = archive_entry_pathname(header);
+    kavro_archive_file_t& file = record.files.emplace_back();
+    file.name = name != nullptr ? name : "";
+    file.index = index;
+    file.size = archive_entry_size(header);
+    if (file.name != MANIFEST_NAME || file.size <= 0) {
+      continue;
+    }
+    if (manifest_read) {
+      return ARCHIVE_ERR_MULTIPLE_MANIFESTS;
+    }
+    record.manifest.resize(static_cast<std::size_t>(file.size));
+    const la_ssize_t read =
+        archive_read_data(reader, record.manifest.data(), record.manifest.size());
+    if (read != file.size) {
+      return ARCHIVE_ERR_EXTRACT;
+    }
+    manifest_read = true;
+  }
+  return manifest_read ? 0 : ARCHIVE_ERR_NO_MANIFEST;
+}
+
+int open_record(kavro_archive_t& record, const char* platform, const char* path,
+                uint32_t hw_version) {
+  if (path != nullptr) {
+    record.path = path;
+  } else {
+    const int row = product_row_for(platform, hw_version);
+    if (row < 0) {
+      return ARCHIVE_ERR_PLATFORM;
+    }
+    record.embedded = true;
+    record.embedded_data = base_entries()[row];
+  }
+  record.reader = open_archive_reader(record);
+  if (!record.reader) {
+    return ARCHIVE_ERR_OPEN;
+  }
+  const int listed = list_entries(record);
+  if (listed != 0) {
+    return listed;
+  }
+  return parse_manifest_data(record, record.manifest);
+}
+
+// The common body of both init operations: a file archive passes its path, a built-in one its
+// platform and hardware revision.
+int kavro_archive_init_private(kavro_archive_t** handle, const char* platform, const char* path,
+                               uint32_t hw_version) {
+  base_entries();
+  std::this_thread::sleep_for(std::chrono::milliseconds(open_delay_ms.load()));
+  if (handle == nullptr) {
+    return ARCHIVE_ERR_INVALID_PARAMETERS;
+  }
+  *handle = nullptr;
+  if (path == nullptr && platform == nullptr) {
+    return ARCHIVE_ERR_INVALID_PARAMETERS;
+  }
+  try {
+    auto record = std::make_unique<kavro_archive_t>();
+    const int result = open_record(*record, platform, path, hw_version);
+    if (result == 0) {
+      *handle = record.release();
+    }
+    return result;
+  } catch (const std::bad_alloc&) {
+    return ARCHIVE_ERR_NO_MEMORY;
+  } catch (const std::length_error&) {
+    return ARCHIVE_ERR_NO_MEMORY;
+  }
+}
+
+constexpr std::array<const char*, 30> ERROR_TEXTS{
+    "Unknown error",
+    "Invalid parameters specified",
+    "Insufficient memory available",
+    "Could not open archive file",
+    "Failed to extract data from archive",
+    "No manifest found in archive",
+    "Multiple manifests found in archive",
+    "Failed to parse manifest file",
+    "Missing platform parameter in manifest",
+    "Missing firmware_version parameter in manifest",
+    "Missing partitions list in manifest",
+    "Invalid bootstrap entry in manifest",
+    "Invalid bootloader entry in manifest",
+    "Invalid osloader entry in manifest",
+    "Invalid meta entry in manifest",
+    "Invalid misc entry in manifest",
+    "Invalid kernel entry in manifest",
+    "Invalid rootfs entry in manifest",
+    "Invalid custom_a entry in manifest",
+    "Invalid custom_b entry in manifest",
+    "Invalid custom_c entry in manifest",
+    "Invalid custom_d entry in manifest",
+    "Invalid custom_e entry in manifest",
+    "Invalid custom_f entry in manifest",
+    "Invalid custom_g entry in manifest",
+    "Invalid custom_h entry in manifest",
+    "Partition file not found or invalid in archive",
+    "Unknown partition parameter requested",
+    "Invalid platform or platform mismatch in archive",
+    "Signature check failed",
+};
+
+}  // namespace
+
+archive_reader open_archive_reader(const kavro_archive_t& record) {
+  // libarchive reads standard input for an empty file name; an empty path opens nothing.
+  if (!record.embedded && record.path.empty()) {
+    return nullptr;
+  }
+  archive_reader reader(archive_read_new());
+  if (!reader) {
+    return nullptr;
+  }
+  archive_read_support_filter_all(reader.get());
+  archive_read_support_format_all(reader.get());
+  int result = ARCHIVE_OK;
+  if (record.embedded) {
+    // An empty slot still needs a valid address: it opens as an archive without entries.
+    static constexpr uint8_t no_bytes[1] = {};
+    const void* bytes = record.embedded_data.empty() ? no_bytes : record.embedded_data.data();
+    result = archive_read_open_memory(reader.get(), bytes, record.embedded_data.size());
+  } else {
+    result = archive_read_open_filename(reader.get(), record.path.c_str(), READ_BLOCK_SIZE);
+  }
+  if (result != ARCHIVE_OK) {
+    return nullptr;
+  }
+  return reader;
+}
+
+int kavro_archive_init(kavro_archive_t** archive, const char* path) {
+  return kavro_archive_init_private(archive, nullptr, path, 0);
+}
+
+int kavro_archive_init_embedded(kavro_archive_t** archive, const char* platform,
+                                uint32_t hw_version) {
+  return kavro_archive_init_private(archive, platform, nullptr, hw_version);
+}
+
+void kavro_archive_destroy(kavro_archive_t** archive) {
+  if (archive == nullptr) {
+    return;
+  }
+  delete *archive;
+  *archive = nullptr;
+}
+
+const char* kavro_archive_error_string(int code) {
+  if (code >= 0 || -static_cast<int64_t>(code) >= static_cast<int64_t>(ERROR_TEXTS.size())) {
+    return ERROR_TEXTS[0];
+  }
+  return ERROR_TEXTS[static_cast<std::size_t>(-code)];
+}
+
+void kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds delay) {
+  open_delay_ms.store(delay.count());
+}

@@ -1,0 +1,35 @@
+# A second RSA-4096 key, unrelated to the publisher's, for signatures that must not verify.
+# Made once per build tree.
+set(archive_test_other_key ${CMAKE_CURRENT_BINARY_DIR}/archive-test-other-private.pem)
+if(NOT EXISTS ${archive_test_other_key})
+  find_program(KAVRO_TEST_OPENSSL openssl REQUIRED)
+  execute_process(
+    COMMAND ${KAVRO_TEST_OPENSSL} genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:4096
+            -out ${archive_test_other_key}.tmp
+    RESULT_VARIABLE archive_test_key_result ERROR_VARIABLE archive_test_key_error OUTPUT_QUIET)
+  if(NOT archive_test_key_result EQUAL 0)
+    message(FATAL_ERROR "openssl failed to generate a test key: ${archive_test_key_error}")
+  endif()
+  file(RENAME ${archive_test_other_key}.tmp ${archive_test_other_key})
+endif()
+
+add_library(kavro_archive_test_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/archive_fixture.cpp)
+target_link_libraries(kavro_archive_test_fixture
+  PUBLIC kavro_archive kavro_pack_lib kavro_test_support PkgConfig::JSONC GTest::gtest)
+
+add_executable(archive_test
+  ${CMAKE_CURRENT_LIST_DIR}/archive_open_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/archive_extract_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/archive_signature_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/archive_embedded_test.cpp)
+target_link_libraries(archive_test
+  PRIVATE kavro_archive_test_fixture kavro_embedded GTest::gmock GTest::gtest_main)
+target_compile_definitions(archive_test PRIVATE
+  KAVRO_TEST_PUBLISHER_PRIVATE_KEY="${KAVRO_PUBLISHER_PRIVATE_KEY_FILE}"
+  KAVRO_TEST_OTHER_PRIVATE_KEY="${archive_test_other_key}")
+gtest_discover_tests(archive_test DISCOVERY_MODE PRE_TEST)
+
+add_executable(archive_thread_test ${CMAKE_CURRENT_LIST_DIR}/archive_thread_test.cpp)
+target_link_libraries(archive_thread_test
+  PRIVATE kavro_archive_test_fixture GTest::gtest_main Threads::Threads)
+gtest_discover_tests(archive_thread_test DISCOVERY_MODE PRE_TEST PROPERTIES LABELS threads)
