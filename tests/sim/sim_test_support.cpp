@@ -163,7 +163,7 @@ uint32_t Reply::status() const {
   return get32(bytes, 4);
 }
 
-Reply exchange(usb::Device& device, std::span<const uint8_t> block, unsigned timeout_ms) {
+Reply transact(usb::Device& device, std::span<const uint8_t> block, unsigned timeout_ms) {
   Reply reply;
   std::vector<uint8_t> out(block.begin(), block.end());
   size_t moved = 0;
@@ -183,7 +183,7 @@ Reply exchange(usb::Device& device, std::span<const uint8_t> block, unsigned tim
 }
 
 int64_t status_of(usb::Device& device, std::span<const uint8_t> block) {
-  const Reply reply = exchange(device, block);
+  const Reply reply = transact(device, block);
   if (reply.result != usb::kOk || reply.signature() != 0x4B525350) {
     return -1;
   }

@@ -60,8 +60,8 @@ struct Reply {
 };
 // Writes one block to endpoint 0x01 and reads the 16-byte response from 0x81, in pieces if the
 // module sends it so.
-Reply exchange(usb::Device& device, std::span<const uint8_t> block, unsigned timeout_ms = 1000);
-// Status of exchange(), or -1 when the exchange itself failed.
+Reply transact(usb::Device& device, std::span<const uint8_t> block, unsigned timeout_ms = 1000);
+// Status of transact(), or -1 when the exchange itself failed.
 int64_t status_of(usb::Device& device, std::span<const uint8_t> block);
 // Sends a whole image as the host does: image header, then for each further block a block
 // header, each followed by the block's data. Returns the first non-zero status, or 0.
