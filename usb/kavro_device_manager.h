@@ -40,6 +40,8 @@ struct dm_state;
 
 // Starts the device manager over `bus` (libusb in kavro-flash, the simulator in
 // kavro-flash-sim and the tests). Only one device manager exists per process at a time.
+// Returns -1 for a null `dm`, -3 for a null `bus` (no USB access could be set up), -2 when the
+// threads cannot be started; a failed init leaves the handle null.
 int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus);
 // Stops the service thread and hot-plug notifications, closes every handle, releases the bus.
 void kavro_dm_destroy(dm_state** dm);

@@ -21,7 +21,7 @@ constexpr auto REOPEN_WAIT = std::chrono::milliseconds(1000);
 std::shared_ptr<usb::Device> wait_until_open(dm_state& state, int index) {
   std::unique_lock guard(state.lock);
   const auto& slot = state.slots[index];
-  state.slot_changed.wait_for(guard, REOPEN_WAIT, [&] { return slot.is_open() || state.stopping; });
+  state.slot_changed.wait_for(guard, REOPEN_WAIT, [&] { return slot.is_open(); });
   return slot.device;
 }
 
