@@ -41,13 +41,10 @@ void us_delay(flash_session& session, int32_t microseconds) {
   session.stop.pause(usleep_pause_length(microseconds));
 }
 
-int send_ads_data(flash_session& session) {
+int replay_script(flash_session& session, const script_source& next_command) {
   for (;;) {
-    uint32_t type = 0;
-    uint32_t first = 0;
-    uint32_t second = 0;
-    uint32_t third = 0;
-    const int next = kavro_ads_get_next_command(&session.ads, &type, &first, &second, &third);
+    script_command command;
+    const int next = next_command(command);
     if (next == ADS_END_OF_SCRIPT) {
       return 0;
     }
@@ -56,15 +53,17 @@ int send_ads_data(flash_session& session) {
       return -1;
     }
     int result = 0;
-    switch (type) {
+    switch (command.type) {
       case ADS_CMD_WRITE:
-        result = hardware_command(session, HW_CMD_WRITE, first, second, third);
+        result =
+            hardware_command(session, HW_CMD_WRITE, command.first, command.second, command.third);
         break;
       case ADS_CMD_POLL:
-        result = hardware_command(session, HW_CMD_POLL, first, second, third);
+        result =
+            hardware_command(session, HW_CMD_POLL, command.first, command.second, command.third);
         break;
       case ADS_CMD_USLEEP:
-        us_delay(session, static_cast<int32_t>(first));
+        us_delay(session, static_cast<int32_t>(command.first));
         break;
       default:
         record_error(session, FLASH_ERR_INVALID_ADS_COMMAND, 0);
@@ -75,6 +74,13 @@ int send_ads_data(flash_session& session) {
       return -1;
     }
   }
+}
+
+int send_ads_data(flash_session& session) {
+  return replay_script(session, [&session](script_command& command) {
+    return kavro_ads_get_next_command(&session.ads, &command.type, &command.first, &command.second,
+                                      &command.third);
+  });
 }
 
 int send_bld_data(flash_session& session, std::span<const uint8_t> image) {

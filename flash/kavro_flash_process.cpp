@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/console.h"
+#include "data/embedded.h"
 #include "firmware/kavro_ads.h"
 #include "firmware/kavro_archive.h"
 #include "firmware/kavro_settings.h"
@@ -155,6 +156,7 @@ int create_session(flash_session** session, const char* ads_file, const char* se
   context->ota_file = text_or_empty(ota_file);
   context->reboot = reboot;
   context->move_calib = move_calib;
+  context->flash_bootloader = embedded::flash_bootloader();
   *session = context.release();
   return 0;
 }

@@ -109,7 +109,10 @@ struct flash_session {
   uint32_t reboot = 0;
   uint32_t move_calib = 0;
 
-  // Fixed before the thread starts. Tests shorten the mode switch and watch state changes.
+  // Fixed before the thread starts: the image downloaded in hardware mode (the one built into
+  // the program), how long the mode switch may take, and who hears of state changes. Tests
+  // use smaller images and limits and watch the states.
+  std::span<const uint8_t> flash_bootloader;
   uint32_t mode_switch_poll_limit = MODE_SWITCH_POLL_LIMIT;
   std::function<void(uint32_t state)> on_state_entered;
 };
@@ -138,7 +141,16 @@ bool sign_image_digest(EVP_PKEY& key, std::span<const uint8_t, IMAGE_DIGEST_SIZE
 // The session thread's body (session_sequence.cpp).
 void session_thread(flash_session& session);
 
-// Hardware mode (bringup_transfers.cpp).
+// Hardware mode (bringup_transfers.cpp). send_ads_data replays the session's script through
+// replay_script, which takes its commands from any source.
+struct script_command {
+  uint32_t type = 0;
+  uint32_t first = 0;
+  uint32_t second = 0;
+  uint32_t third = 0;
+};
+using script_source = std::function<int(script_command& command)>;
+int replay_script(flash_session& session, const script_source& next_command);
 int send_ads_data(flash_session& session);
 int send_bld_data(flash_session& session, std::span<const uint8_t> image);
 std::chrono::milliseconds usleep_pause_length(int32_t microseconds);

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "common/console.h"
-#include "data/embedded.h"
 #include "firmware/kavro_ads.h"
 #include "firmware/kavro_archive.h"
 #include "firmware/kavro_settings.h"
@@ -173,7 +172,7 @@ class session_sequence {
     set_progress(session_, 0);
     enter_state(session_, FLASH_STATE_BLD_DOWNLOAD);
     debug("Sending flash bootloader\n");
-    if (!succeeded(send_bld_data(session_, embedded::flash_bootloader())) || !keep_going()) {
+    if (!succeeded(send_bld_data(session_, session_.flash_bootloader)) || !keep_going()) {
       return false;
     }
     set_progress(session_, 100);
