@@ -41,7 +41,8 @@ struct Entry {
 };
 
 // Writes the entries, in the given order and exactly as given (duplicates, empty entries and
-// names with folders included), to `output`. The archive is written under a temporary name in
+// names with folders included), to `output`; in 7z, empty entries come after all others, as the
+// format's writer stores them. The archive is written under a temporary name in
 // the same folder and renamed at the end, so a failure never leaves a partial `output`.
 void write_archive(std::span<const Entry> entries, const std::filesystem::path& output,
                    Format format);

@@ -1,17 +1,7 @@
 # A second RSA-4096 key, unrelated to the publisher's, for signatures that must not verify.
-# Made once per build tree.
+include(${CMAKE_SOURCE_DIR}/tests/tools/rsa_test_key.cmake)
 set(archive_test_other_key ${CMAKE_CURRENT_BINARY_DIR}/archive-test-other-private.pem)
-if(NOT EXISTS ${archive_test_other_key})
-  find_program(KAVRO_TEST_OPENSSL openssl REQUIRED)
-  execute_process(
-    COMMAND ${KAVRO_TEST_OPENSSL} genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:4096
-            -out ${archive_test_other_key}.tmp
-    RESULT_VARIABLE archive_test_key_result ERROR_VARIABLE archive_test_key_error OUTPUT_QUIET)
-  if(NOT archive_test_key_result EQUAL 0)
-    message(FATAL_ERROR "openssl failed to generate a test key: ${archive_test_key_error}")
-  endif()
-  file(RENAME ${archive_test_other_key}.tmp ${archive_test_other_key})
-endif()
+kavro_test_rsa_key(${archive_test_other_key} 4096)
 
 add_library(kavro_archive_test_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/archive_fixture.cpp)
 target_link_libraries(kavro_archive_test_fixture
