@@ -117,6 +117,7 @@ uint32_t FlashBootloader::refuse(std::span<const uint8_t> block, uint32_t status
     record(head.command_id);
     store_.save();
   }
+  phase_ = Phase::Idle;  // as with any refusal, an image in progress is abandoned
   return status;
 }
 

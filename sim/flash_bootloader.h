@@ -65,7 +65,8 @@ class FlashBootloader {
   BlockHead classify(std::span<const uint8_t> block) const;
   // Handles one block; returns the status word of its response.
   uint32_t handle(std::span<const uint8_t> block);
-  // Answers `block` with `status` without acting on it (an injected refusal).
+  // Answers `block` with `status` without acting on it (an injected refusal); like every
+  // refusal it abandons an image in progress.
   uint32_t refuse(std::span<const uint8_t> block, uint32_t status);
   // A power cycle: the exchange in progress and the layout are forgotten (flash stays).
   void reset();

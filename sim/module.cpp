@@ -173,6 +173,9 @@ bool Module::pause(Lock& lock, uint64_t generation, Clock::duration duration) {
 }
 
 int Module::wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms) {
+  if (host_ != nullptr) {
+    host_->state_changed();  // whoever waits for the hang sees it before the wait ends
+  }
   const auto gone = [&] { return !connected(generation); };
   if (timeout_ms == 0) {
     wake_.wait(lock, gone);

@@ -110,6 +110,7 @@ void VirtualBus::watch(std::function<void()> changed) {
   {
     std::lock_guard lock(watcher_mutex_);
     watcher_ = std::move(changed);
+    watching_ = registering;
   }
   if (registering) {
     loop_.post([this] { notify_watcher(); });  // once for the modules already present
@@ -126,7 +127,11 @@ void VirtualBus::notify_watcher() {
 }
 
 void VirtualBus::presence_changed() {
-  loop_.post([this] { notify_watcher(); });
+  // Without a watcher there is nobody to tell; a watcher that registers later gets its first
+  // call anyway and looks at the whole bus then.
+  if (watching_) {
+    loop_.post([this] { notify_watcher(); });
+  }
 }
 
 void VirtualBus::state_changed() {

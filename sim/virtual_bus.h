@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -65,6 +66,7 @@ class VirtualBus final : public usb::Bus, private ModuleHost {
   std::vector<std::shared_ptr<Module>> modules_;
   std::recursive_mutex watcher_mutex_;  // held while the watcher runs, so watch({}) can wait
   std::function<void()> watcher_;
+  std::atomic<bool> watching_ = false;  // readable without watcher_mutex_, which a watcher holds
   std::mutex events_mutex_;
   std::condition_variable events_;
   uint64_t event_count_ = 0;
