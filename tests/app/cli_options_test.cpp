@@ -2,6 +2,7 @@
 // checks and their exit codes, checked on the exact bytes written to standard output.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -138,28 +139,47 @@ TEST(CommandLineImages, PlainArgumentStopsOptionParsing) {
   EXPECT_EQ(result.exit_status, 5);
 }
 
+// Key files are made on first use and kept for the rest of the test program: each test may run
+// in a process of its own, and only the one that needs the slow 4096-bit key should pay for it.
 class CommandLineKeys : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    files_ = std::make_unique<TempDirectory>();
-    const auto rsa = test_support::make_rsa_key(2048);
-    test_support::write_private_key_pem(files_->file("rsa2048.pem"), rsa.get());
-    test_support::write_encrypted_private_key_pem(files_->file("encrypted.pem"), rsa.get(),
-                                                  "secret");
-    const auto inconsistent = test_support::make_inconsistent_rsa_copy(rsa.get());
-    test_support::write_private_key_pem(files_->file("inconsistent.pem"), inconsistent.get());
-    const auto large = test_support::make_rsa_key(4096);
-    test_support::write_private_key_pem(files_->file("rsa4096.pem"), large.get());
-    const auto ec = test_support::make_ec_key();
-    test_support::write_private_key_pem(files_->file("ec.pem"), ec.get());
-    files_->write_file("not-pem.pem", "this is not a PEM file\n");
-    for (const size_t size : {511u, 512u, 513u}) {
-      files_->write_file("public" + std::to_string(size) + ".bin", std::string(size, '\x5a'));
-    }
-  }
   static void TearDownTestSuite() { files_.reset(); }
 
-  static std::string file(const std::string& name) { return files_->file(name); }
+  static std::string file(const std::string& name) {
+    if (!files_) {
+      files_ = std::make_unique<TempDirectory>();
+    }
+    const std::string path = files_->file(name);
+    if (!std::filesystem::exists(path)) {
+      make_fixture(name, path);
+    }
+    return path;
+  }
+
+  static EVP_PKEY* rsa_key() {
+    static const auto key = test_support::make_rsa_key(2048);
+    return key.get();
+  }
+
+  static void make_fixture(const std::string& name, const std::string& path) {
+    if (name == "rsa2048.pem") {
+      test_support::write_private_key_pem(path, rsa_key());
+    } else if (name == "encrypted.pem") {
+      test_support::write_encrypted_private_key_pem(path, rsa_key(), "secret");
+    } else if (name == "inconsistent.pem") {
+      test_support::write_private_key_pem(
+          path, test_support::make_inconsistent_rsa_copy(rsa_key()).get());
+    } else if (name == "rsa4096.pem") {
+      test_support::write_private_key_pem(path, test_support::make_rsa_key(4096).get());
+    } else if (name == "ec.pem") {
+      test_support::write_private_key_pem(path, test_support::make_ec_key().get());
+    } else if (name == "not-pem.pem") {
+      files_->write_file(name, "this is not a PEM file\n");
+    } else if (name.starts_with("public") && name.ends_with(".bin")) {
+      const size_t size = std::stoul(name.substr(6));
+      files_->write_file(name, std::string(size, '\x5a'));
+    }
+  }
 
   // Runs with an OTA path that does not exist: a key pair that passes the checks leads on to
   // the input files, which fail with exit 5.
@@ -276,9 +296,9 @@ TEST_F(CommandLineKeys, LongPathsAreKeptWhole) {
     folder += "a-rather-long-folder-name-" + std::to_string(level) + "/";
   }
   ASSERT_GT(folder.size(), 300u);
-  const auto rsa = test_support::make_rsa_key(1024);
+  file("rsa2048.pem");
   const std::string private_key = files_->write_file(folder + "private.pem", "");
-  test_support::write_private_key_pem(private_key, rsa.get());
+  test_support::write_private_key_pem(private_key, rsa_key());
   const std::string public_key = files_->write_file(folder + "public.bin", std::string(512, 'k'));
   EXPECT_EQ(run_with_keys(public_key, private_key).out, kPassedKeyChecks);
 

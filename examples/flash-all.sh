@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Flashes every module that is attached in hardware mode, all at once, through the automation
+# protocol of `kavro-flash -g`, and prints one line per module: its device path and the result.
+#
+#   examples/flash-all.sh -o ota.7z [other kavro-flash options]
+#
+# The arguments are passed to kavro-flash after -g. Environment:
+#   KAVRO_FLASH          the program to run (default: kavro-flash from PATH)
+#   KAVRO_SETTLE_SECONDS how long to wait for attached modules to show up (default: 10)
+#   KAVRO_POLL_SECONDS   pause between two status rounds (default: 0.5)
+#   KAVRO_REPLY_SECONDS  how long to wait for one response before giving up (default: 60)
+#
+# Output lines: "<device path>: done" or "<device path>: failed (error E, sub error S)".
+# Exit status: 0 when every module was flashed, 1 when one failed or none was found, 2 when
+# kavro-flash could not be talked to.
+set -u
+# A write to a kavro-flash that has ended must fail, not end this script.
+trap "" PIPE
+
+program=${KAVRO_FLASH:-kavro-flash}
+settle_seconds=${KAVRO_SETTLE_SECONDS:-10}
+poll_seconds=${KAVRO_POLL_SECONDS:-0.5}
+reply_seconds=${KAVRO_REPLY_SECONDS:-60}
+
+coproc FLASH { exec "$program" -g "$@"; }
+flash_pid=$FLASH_PID
+# Copies of the pipe ends: bash closes the coprocess's own ones as soon as it ends.
+exec {flash_in}>&"${FLASH[1]}" {flash_out}<&"${FLASH[0]}"
+
+tag=0
+reply=""
+
+fail() {
+  echo "flash-all: $*" >&2
+  exit 2
+}
+
+# Called when kavro-flash does not answer: it may have ended at start-up (bad options, keys).
+fail_no_answer() {
+  if ! kill -0 "$flash_pid" 2>/dev/null; then
+    wait "$flash_pid"
+    fail "kavro-flash ended with exit status $?"
+  fi
+  fail "$*"
+}
+
+# Sends one request and leaves the words of its response after the head in $reply. Lines that
+# do not begin with "[" are diagnostics of kavro-flash and are skipped, as are responses to
+# other tags. Returns 1 when the request was refused (second number 255).
+request() {
+  local command=$1 argument=${2:-} line head
+  tag=$((tag + 1))
+  printf '[%d %d] %s\n' "$tag" "$command" "$argument" >&"$flash_in" 2>/dev/null ||
+    fail_no_answer "cannot send [$tag $command]"
+  while true; do
+    IFS= read -r -t "$reply_seconds" -u "$flash_out" line ||
+      fail_no_answer "no response to [$tag $command]"
+    line=${line%$'\r'}
+    head=${line%%]*}
+    case $head in
+      "[$tag $command") reply=${line#*]} ; reply=${reply# } ; return 0 ;;
+      "[$tag 255") reply=${line#*]} ; reply=${reply# } ; return 1 ;;
+    esac
+  done
+}
+
+# Puts the slot indexes of the modules ready in hardware mode without a session into $found:
+# command 7 answers "0 0" for exactly those.
+list_hardware_modules() {
+  local index
+  found=""
+  request 1 || fail "cannot list modules (refusal $reply)"
+  set -- $reply
+  shift
+  for index in "$@"; do
+    if request 7 "$index" && [ "$reply" = "0 0" ]; then
+      found="$found $index"
+    fi
+  done
+}
+
+# Waits until the set of hardware-mode modules is non-empty and the same on two rounds in a
+# row, or the settle time is over.
+found=""
+previous="none"
+waited=0
+while [ "$waited" -lt "$((settle_seconds * 2))" ]; do
+  list_hardware_modules
+  if [ -n "$found" ] && [ "$found" = "$previous" ]; then
+    break
+  fi
+  previous=$found
+  sleep 0.5
+  waited=$((waited + 1))
+done
+
+declare -A path result
+running=""
+for index in $found; do
+  request 8 "$index" && path[$index]=$reply || path[$index]="slot $index"
+  if request 6 "$index"; then
+    running="$running $index"
+  else
+    result[$index]="failed (refusal $reply)"
+  fi
+done
+
+while [ -n "$running" ]; do
+  sleep "$poll_seconds"
+  still_running=""
+  for index in $running; do
+    request 3 "$index" || fail "cannot read the status of slot $index (refusal $reply)"
+    set -- $reply
+    case $1 in
+      6) result[$index]="done" ;;
+      7) request 7 "$index"
+         set -- $reply
+         result[$index]="failed (error $1, sub error $2)" ;;
+      *) still_running="$still_running $index" ;;
+    esac
+  done
+  running=$still_running
+done
+
+printf 'Q\n' >&"$flash_in" 2>/dev/null
+exec {flash_in}>&-
+wait "$flash_pid"
+
+status=0
+if [ -z "$found" ]; then
+  echo "flash-all: no module in hardware mode found" >&2
+  status=1
+fi
+for index in $found; do
+  echo "${path[$index]}: ${result[$index]}"
+  [ "${result[$index]}" = "done" ] || status=1
+done
+exit "$status"

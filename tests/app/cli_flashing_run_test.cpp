@@ -1,0 +1,252 @@
+// The interactive road of kavro-flash-sim: input checks, platform selection, waiting for a
+// module, one flash session and the outcome, checked on the exact bytes written to standard
+// output, the exit status and what the simulated modules received.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/firmware_archives.h"
+#include "tests/support/subprocess.h"
+#include "tests/support/temp_directory.h"
+
+namespace {
+
+using test_support::FirmwareArchive;
+using test_support::ProcessResult;
+using test_support::TempDirectory;
+
+const std::string kFlashSim = KAVRO_FLASH_SIM_BINARY;
+const std::filesystem::path kGeneratedImages = KAVRO_GENERATED_IMAGES_DIR;
+const std::filesystem::path kPublisherKey = KAVRO_PUBLISHER_PRIVATE_KEY;
+
+const std::string kStartOfRun =
+    "Checking input files\r\n"
+    "Waiting for device to connect\r\n"
+    "Found connected device\r\n"
+    "Begin flashing process\r\n";
+const std::string kSuccess = "Flashing completed successfully\r\n";
+
+std::vector<uint8_t> read_file(const std::filesystem::path& path) {
+  std::ifstream input(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Archives, settings and simulator configurations, made once per test program on first use.
+class FlashingRun : public testing::Test {
+ protected:
+  static TempDirectory& files() {
+    static TempDirectory directory;
+    return directory;
+  }
+
+  static std::string path(const std::string& name) { return files().file(name); }
+
+  static const FirmwareArchive& ota(const std::string& platform, uint32_t seed) {
+    static std::map<std::string, std::unique_ptr<FirmwareArchive>> made;
+    auto& archive = made[platform];
+    if (!archive) {
+      archive = std::make_unique<FirmwareArchive>(platform);
+      archive->add_ota_images(seed);
+      archive->write(path("ota-" + platform + ".7z"));
+    }
+    return *archive;
+  }
+
+  static std::string ota_file(const std::string& platform, uint32_t seed = 1) {
+    ota(platform, seed);
+    return path("ota-" + platform + ".7z");
+  }
+
+  // A base archive from the build's cv22 boot chain, signed with the publisher key.
+  static std::string base_file(const std::string& name, const std::string& platform,
+                               bool with_ota_images, bool corrupt_signature = false) {
+    const std::string output = path(name);
+    if (!std::filesystem::exists(output)) {
+      FirmwareArchive archive(platform);
+      archive.add_boot_chain(kGeneratedImages / "base2");
+      if (with_ota_images) {
+        archive.add_ota_images(7);
+      }
+      archive.sign_boot_chain(kPublisherKey, corrupt_signature).write(output);
+    }
+    return output;
+  }
+
+  // A simulator configuration with one module entry per JSON object text given.
+  static std::string sim_config(const std::string& name, const std::vector<std::string>& modules) {
+    std::string text = "{\"modules\": [";
+    for (size_t i = 0; i < modules.size(); ++i) {
+      text += (i == 0 ? "" : ", ") + modules[i];
+    }
+    return files().write_file(name, text + "]}");
+  }
+
+  static std::string flash_dir(const std::string& name) { return path("flash/" + name); }
+
+  static std::string module(const std::string& port, const std::string& platform,
+                            const std::string& extra = "") {
+    return "{\"port\": \"" + port + "\", \"platform\": \"" + platform + "\", \"flash_dir\": \"" +
+           flash_dir(port) + "\"" + extra + "}";
+  }
+
+  static ProcessResult run(const std::string& config, const std::vector<std::string>& arguments) {
+    return test_support::run_process(kFlashSim, arguments, {{"KAVRO_SIM_CONFIG", config}});
+  }
+
+  // Every OTA image reached the module's flash folder byte for byte.
+  static void expect_ota_images_in(const std::string& folder, const FirmwareArchive& archive) {
+    for (const char* name : {"bda.bin", "mta.bin", "kna.bin", "rfa.bin"}) {
+      EXPECT_EQ(read_file(std::filesystem::path(folder) / name), archive.image(name))
+          << folder << "/" << name;
+    }
+  }
+};
+
+TEST_F(FlashingRun, FlashesTheWaitingModule) {
+  const auto config = sim_config("success.json", {module("3-1", "cv22")});
+  const auto result = run(config, {"-o", ota_file("cv22")});
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_TRUE(result.out.starts_with(kStartOfRun)) << result.out;
+  EXPECT_TRUE(result.out.ends_with(kSuccess)) << result.out;
+  EXPECT_EQ(occurrences(result.out, "Waiting for device to connect"), 1u);
+  expect_ota_images_in(flash_dir("3-1"), ota("cv22", 1));
+}
+
+// Only one line while waiting, however many polls it takes for the module to arrive.
+TEST_F(FlashingRun, ModuleArrivingLaterIsAnnouncedOnce) {
+  const auto config =
+      sim_config("late.json", {module("3-2", "cv22", ", \"attach_after_ms\": 1500")});
+  const auto result = run(config, {"-o", ota_file("cv22")});
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_TRUE(result.out.starts_with(kStartOfRun)) << result.out;
+  EXPECT_EQ(occurrences(result.out, "Waiting for device to connect"), 1u);
+  EXPECT_TRUE(result.out.ends_with(kSuccess));
+  expect_ota_images_in(flash_dir("3-2"), ota("cv22", 1));
+}
+
+// The cv22 module sits in slot 1 behind a cv25 module; only it is flashed.
+TEST_F(FlashingRun, PicksTheModuleOfTheFirmwarePlatform) {
+  const auto config = sim_config("two.json", {module("3-3", "cv25"), module("3-4", "cv22")});
+  const auto result = run(config, {"-o", ota_file("cv22")});
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  expect_ota_images_in(flash_dir("3-4"), ota("cv22", 1));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(flash_dir("3-3")) / "bda.bin"));
+}
+
+// A platform text that only begins with a known name selects that name's row.
+TEST_F(FlashingRun, PlatformMatchesByItsBeginning) {
+  const auto config = sim_config("longer.json", {module("3-5", "cv22")});
+  const auto result = run(config, {"-o", ota_file("cv22-lite", 2)});
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  expect_ota_images_in(flash_dir("3-5"), ota("cv22-lite", 2));
+}
+
+// With -b alone the base archive's platform picks the module: here the cv25 one.
+TEST_F(FlashingRun, BaseArchiveAloneChoosesThePlatform) {
+  const auto config = sim_config("base-only.json", {module("3-6", "cv22"), module("3-7", "cv25")});
+  const auto base = base_file("full-cv25.7z", "cv25", true);
+  const auto result = run(config, {"-b", base});
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_TRUE(result.out.ends_with(kSuccess));
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(flash_dir("3-7")) / "rfa.bin"));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(flash_dir("3-6")) / "rfa.bin"));
+}
+
+TEST_F(FlashingRun, OtaFileThatIsNoArchive) {
+  const auto config = sim_config("bad-ota.json", {module("4-1", "cv22")});
+  const auto bad = files().write_file("not-an-archive.7z", "just text\n");
+  const auto result = run(config, {"-o", bad});
+  EXPECT_EQ(result.out, "Checking input files\r\nInvalid OTA file '" + bad + "' provided\r\n");
+  EXPECT_EQ(result.exit_status, 5);
+}
+
+TEST_F(FlashingRun, BaseFileThatIsNoArchive) {
+  const auto config = sim_config("bad-base.json", {module("4-2", "cv22")});
+  const auto bad = files().write_file("not-a-base.7z", "just text\n");
+  const auto result = run(config, {"-b", bad, "-o", ota_file("cv22")});
+  EXPECT_EQ(result.out, "Checking input files\r\nInvalid firmware file '" + bad + "' provided\r\n");
+  EXPECT_EQ(result.exit_status, 5);
+}
+
+TEST_F(FlashingRun, BaseArchiveWithBadSignature) {
+  const auto config = sim_config("bad-sign.json", {module("4-3", "cv22")});
+  const auto base = base_file("bad-sign-cv22.7z", "cv22", false, true);
+  const auto result = run(config, {"-b", base, "-o", ota_file("cv22")});
+  // The archive module names the failing file and the crypto library's error code.
+  EXPECT_TRUE(
+      result.out.starts_with("Checking input files\r\nSignature verification failed for bst.bin: "))
+      << result.out;
+  EXPECT_TRUE(result.out.ends_with("\nSignature verification failed\n")) << result.out;
+  EXPECT_EQ(occurrences(result.out, "\n"), 3u) << result.out;
+  EXPECT_EQ(result.exit_status, 5);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(flash_dir("4-3")) / "bst.bin"));
+}
+
+// No base archive is built in for cv28: it needs -b.
+TEST_F(FlashingRun, Cv28WithoutBaseArchive) {
+  const auto config = sim_config("cv28.json", {module("4-4", "cv28")});
+  const auto result = run(config, {"-o", ota_file("cv28", 3)});
+  EXPECT_EQ(result.out,
+            "Checking input files\r\nUnable to construct full firmware file for flashing\r\n");
+  EXPECT_EQ(result.exit_status, 5);
+}
+
+TEST_F(FlashingRun, SettingsFileThatCannotBeParsed) {
+  const auto config = sim_config("bad-settings.json", {module("4-5", "cv22")});
+  const auto settings = files().write_file("broken-settings.json", "{\"settings\": ");
+  const auto result = run(config, {"-o", ota_file("cv22"), "-s", settings});
+  EXPECT_EQ(result.out,
+            "Checking input files\r\nParsing settings json file '" + settings + "' failed\r\n");
+  EXPECT_EQ(result.exit_status, 6);
+}
+
+// A signed base archive for a platform no product has, with settings of its own so that
+// nothing before the platform selection fails.
+TEST_F(FlashingRun, NoProductForTheFirmwarePlatform) {
+  const auto config = sim_config("unknown.json", {module("4-6", "cv22")});
+  const auto base = base_file("unknown-platform.7z", "xyz", true);
+  const auto settings = files().write_file(
+      "xyz-settings.json",
+      "{\"settings\": {\"platform\": \"xyz\", \"partitions\": {\"ota_enabled\": false, "
+      "\"kernel_maxsize\": 1048576, \"rootfs_maxsize\": 1048576}}}");
+  const auto result = run(config, {"-b", base, "-s", settings});
+  EXPECT_EQ(result.out,
+            "Checking input files\r\n"
+            "Signature verification passed for bst.bin\n"
+            "Signature verification passed for bld.bin\n"
+            "No matching platform found\r\n");
+  EXPECT_EQ(result.exit_status, 7);
+}
+
+// The module answers the first image header with status 5: the session fails and the pair
+// is explained in red.
+TEST_F(FlashingRun, DeviceStatusFailureEndsWithExitNine) {
+  const auto config = sim_config(
+      "status.json", {module("4-7", "cv22",
+                             ", \"faults\": [{\"kind\": \"status\", \"command\": \"image_header\", "
+                             "\"occurrence\": 1, \"status\": 5}]")});
+  const auto result = run(config, {"-o", ota_file("cv22")});
+  EXPECT_TRUE(result.out.starts_with(kStartOfRun)) << result.out;
+  EXPECT_TRUE(
+      result.out.ends_with("Error occured during flashing: -22:5\r\n"
+                           "\033[31mError returned from device:\033[0m\n"
+                           "\033[31mCRC mismatch on received data\033[0m\n"))
+      << result.out;
+  EXPECT_EQ(result.exit_status, 9);
+}
+
+}  // namespace
