@@ -35,7 +35,10 @@ class TemporaryOutput {
     if (folder.empty()) {
       folder = ".";
     }
-    std::string pattern = (folder / ("." + output.filename().string() + ".XXXXXX")).string();
+    std::string hidden_name(".");
+    hidden_name += output.filename().string();
+    hidden_name += ".XXXXXX";
+    std::string pattern = (folder / hidden_name).string();
     fd_ = mkstemp(pattern.data());
     if (fd_ < 0) {
       throw Error("cannot write " + output.string() + ": " + std::strerror(errno));
