@@ -14,7 +14,14 @@ add_executable(archive_test
   ${CMAKE_CURRENT_LIST_DIR}/archive_embedded_test.cpp)
 target_link_libraries(archive_test
   PRIVATE kavro_archive_test_fixture kavro_embedded GTest::gmock GTest::gtest_main)
+# A build that embeds the real publisher key cannot sign fixtures that pass its check.
+if(KAVRO_EMBEDDED_PUBLIC_KEY_FILE STREQUAL KAVRO_PUBLISHER_PUBLIC_KEY_FILE)
+  set(archive_test_signing_key_embedded 1)
+else()
+  set(archive_test_signing_key_embedded 0)
+endif()
 target_compile_definitions(archive_test PRIVATE
+  KAVRO_TEST_SIGNING_KEY_EMBEDDED=${archive_test_signing_key_embedded}
   KAVRO_TEST_PUBLISHER_PRIVATE_KEY="${KAVRO_PUBLISHER_PRIVATE_KEY_FILE}"
   KAVRO_TEST_OTHER_PRIVATE_KEY="${archive_test_other_key}")
 gtest_discover_tests(archive_test DISCOVERY_MODE PRE_TEST)
