@@ -35,13 +35,11 @@ fail() {
   exit 2
 }
 
-# Called when kavro-flash does not answer: it may have ended at start-up (bad options, keys).
-fail_no_answer() {
-  if ! kill -0 "$flash_pid" 2>/dev/null; then
-    wait "$flash_pid"
-    fail "kavro-flash ended with exit status $?"
-  fi
-  fail "$*"
+# Called when kavro-flash closed its output: it ended, most likely at start-up (bad options,
+# keys).
+fail_ended() {
+  wait "$flash_pid"
+  fail "kavro-flash ended with exit status $?"
 }
 
 # Sends one request and leaves the words of its response after the head in $reply. Lines that
@@ -50,11 +48,14 @@ fail_no_answer() {
 request() {
   local command=$1 argument=${2:-} line head
   tag=$((tag + 1))
-  printf '[%d %d] %s\n' "$tag" "$command" "$argument" >&"$flash_in" 2>/dev/null ||
-    fail_no_answer "cannot send [$tag $command]"
+  printf '[%d %d] %s\n' "$tag" "$command" "$argument" >&"$flash_in" 2>/dev/null || fail_ended
   while true; do
-    IFS= read -r -t "$reply_seconds" -u "$flash_out" line ||
-      fail_no_answer "no response to [$tag $command]"
+    IFS= read -r -t "$reply_seconds" -u "$flash_out" line
+    case $? in
+      0) ;;
+      1) fail_ended ;;
+      *) fail "no response to [$tag $command] within $reply_seconds seconds" ;;
+    esac
     line=${line%$'\r'}
     head=${line%%]*}
     case $head in

@@ -4,26 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/support/firmware_archives.h"
+#include "tests/app/fixture_files.h"
 #include "tests/support/subprocess.h"
-#include "tests/support/temp_directory.h"
 
 namespace {
 
+using fixture::base_file;
+using fixture::flash_dir;
+using fixture::module;
+using fixture::ota;
+using fixture::ota_file;
+using fixture::sim_config;
 using test_support::FirmwareArchive;
 using test_support::ProcessResult;
-using test_support::TempDirectory;
 
 const std::string kFlashSim = KAVRO_FLASH_SIM_BINARY;
-const std::filesystem::path kGeneratedImages = KAVRO_GENERATED_IMAGES_DIR;
-const std::filesystem::path kPublisherKey = KAVRO_PUBLISHER_PRIVATE_KEY;
 
 const std::string kStartOfRun =
     "Checking input files\r\n"
@@ -31,11 +29,6 @@ const std::string kStartOfRun =
     "Found connected device\r\n"
     "Begin flashing process\r\n";
 const std::string kSuccess = "Flashing completed successfully\r\n";
-
-std::vector<uint8_t> read_file(const std::filesystem::path& path) {
-  std::ifstream input(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
-}
 
 size_t occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
@@ -45,64 +38,8 @@ size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-// Archives, settings and simulator configurations, made once per test program on first use.
 class FlashingRun : public testing::Test {
  protected:
-  static TempDirectory& files() {
-    static TempDirectory directory;
-    return directory;
-  }
-
-  static std::string path(const std::string& name) { return files().file(name); }
-
-  static const FirmwareArchive& ota(const std::string& platform, uint32_t seed) {
-    static std::map<std::string, std::unique_ptr<FirmwareArchive>> made;
-    auto& archive = made[platform];
-    if (!archive) {
-      archive = std::make_unique<FirmwareArchive>(platform);
-      archive->add_ota_images(seed);
-      archive->write(path("ota-" + platform + ".7z"));
-    }
-    return *archive;
-  }
-
-  static std::string ota_file(const std::string& platform, uint32_t seed = 1) {
-    ota(platform, seed);
-    return path("ota-" + platform + ".7z");
-  }
-
-  // A base archive from the build's cv22 boot chain, signed with the publisher key.
-  static std::string base_file(const std::string& name, const std::string& platform,
-                               bool with_ota_images, bool corrupt_signature = false) {
-    const std::string output = path(name);
-    if (!std::filesystem::exists(output)) {
-      FirmwareArchive archive(platform);
-      archive.add_boot_chain(kGeneratedImages / "base2");
-      if (with_ota_images) {
-        archive.add_ota_images(7);
-      }
-      archive.sign_boot_chain(kPublisherKey, corrupt_signature).write(output);
-    }
-    return output;
-  }
-
-  // A simulator configuration with one module entry per JSON object text given.
-  static std::string sim_config(const std::string& name, const std::vector<std::string>& modules) {
-    std::string text = "{\"modules\": [";
-    for (size_t i = 0; i < modules.size(); ++i) {
-      text += (i == 0 ? "" : ", ") + modules[i];
-    }
-    return files().write_file(name, text + "]}");
-  }
-
-  static std::string flash_dir(const std::string& name) { return path("flash/" + name); }
-
-  static std::string module(const std::string& port, const std::string& platform,
-                            const std::string& extra = "") {
-    return "{\"port\": \"" + port + "\", \"platform\": \"" + platform + "\", \"flash_dir\": \"" +
-           flash_dir(port) + "\"" + extra + "}";
-  }
-
   static ProcessResult run(const std::string& config, const std::vector<std::string>& arguments) {
     return test_support::run_process(kFlashSim, arguments, {{"KAVRO_SIM_CONFIG", config}});
   }
@@ -110,7 +47,7 @@ class FlashingRun : public testing::Test {
   // Every OTA image reached the module's flash folder byte for byte.
   static void expect_ota_images_in(const std::string& folder, const FirmwareArchive& archive) {
     for (const char* name : {"bda.bin", "mta.bin", "kna.bin", "rfa.bin"}) {
-      EXPECT_EQ(read_file(std::filesystem::path(folder) / name), archive.image(name))
+      EXPECT_EQ(fixture::read_file(folder + "/" + name), archive.image(name))
           << folder << "/" << name;
     }
   }
@@ -168,7 +105,7 @@ TEST_F(FlashingRun, BaseArchiveAloneChoosesThePlatform) {
 
 TEST_F(FlashingRun, OtaFileThatIsNoArchive) {
   const auto config = sim_config("bad-ota.json", {module("4-1", "cv22")});
-  const auto bad = files().write_file("not-an-archive.7z", "just text\n");
+  const auto bad = fixture::files().write_file("not-an-archive.7z", "just text\n");
   const auto result = run(config, {"-o", bad});
   EXPECT_EQ(result.out, "Checking input files\r\nInvalid OTA file '" + bad + "' provided\r\n");
   EXPECT_EQ(result.exit_status, 5);
@@ -176,7 +113,7 @@ TEST_F(FlashingRun, OtaFileThatIsNoArchive) {
 
 TEST_F(FlashingRun, BaseFileThatIsNoArchive) {
   const auto config = sim_config("bad-base.json", {module("4-2", "cv22")});
-  const auto bad = files().write_file("not-a-base.7z", "just text\n");
+  const auto bad = fixture::files().write_file("not-a-base.7z", "just text\n");
   const auto result = run(config, {"-b", bad, "-o", ota_file("cv22")});
   EXPECT_EQ(result.out, "Checking input files\r\nInvalid firmware file '" + bad + "' provided\r\n");
   EXPECT_EQ(result.exit_status, 5);
@@ -207,7 +144,7 @@ TEST_F(FlashingRun, Cv28WithoutBaseArchive) {
 
 TEST_F(FlashingRun, SettingsFileThatCannotBeParsed) {
   const auto config = sim_config("bad-settings.json", {module("4-5", "cv22")});
-  const auto settings = files().write_file("broken-settings.json", "{\"settings\": ");
+  const auto settings = fixture::files().write_file("broken-settings.json", "{\"settings\": ");
   const auto result = run(config, {"-o", ota_file("cv22"), "-s", settings});
   EXPECT_EQ(result.out,
             "Checking input files\r\nParsing settings json file '" + settings + "' failed\r\n");
@@ -219,7 +156,7 @@ TEST_F(FlashingRun, SettingsFileThatCannotBeParsed) {
 TEST_F(FlashingRun, NoProductForTheFirmwarePlatform) {
   const auto config = sim_config("unknown.json", {module("4-6", "cv22")});
   const auto base = base_file("unknown-platform.7z", "xyz", true);
-  const auto settings = files().write_file(
+  const auto settings = fixture::files().write_file(
       "xyz-settings.json",
       "{\"settings\": {\"platform\": \"xyz\", \"partitions\": {\"ota_enabled\": false, "
       "\"kernel_maxsize\": 1048576, \"rootfs_maxsize\": 1048576}}}");
