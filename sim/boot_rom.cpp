@@ -60,7 +60,7 @@ BootRom::Reply BootRom::write_request(std::span<const uint8_t> data) {
   if (opcode == kOpcodeJump && value == 0) {
     // A jump anywhere else, or into an incomplete image, is ignored by the ROM.
     const bool starts = address == 0 && bootloader_complete();
-    return {starts ? Outcome::StartBootloader : Outcome::Completed, kWriteLength};
+    return {starts ? Outcome::StartBootloader : Outcome::IgnoredJump, kWriteLength};
   }
   return {};
 }

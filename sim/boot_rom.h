@@ -52,6 +52,7 @@ class BootRom {
   enum class Outcome {
     Completed,        // the request was carried out; `length` data bytes moved
     Stalled,          // the request was refused (a USB stall)
+    IgnoredJump,      // a jump the ROM does not follow (elsewhere, or an incomplete image)
     StartBootloader,  // a jump to a complete flash bootloader: the module leaves the bus
   };
   struct Reply {

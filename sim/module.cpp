@@ -143,6 +143,9 @@ void Module::come_back(uint64_t power_epoch) {
 
 void Module::disconnect_host() {
   std::lock_guard lock(mutex_);
+  if (boot_rom_ && mode_ == Mode::Hardware) {
+    record_download();  // what a session that never jumped left behind
+  }
   host_ = nullptr;
   attached_ = false;
   ++generation_;
@@ -271,15 +274,22 @@ int Module::vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> dat
     case BootRom::Outcome::StartBootloader:
       start_bootloader();
       return reply.length;
+    case BootRom::Outcome::IgnoredJump:
+      record_download();
+      return reply.length;
     case BootRom::Outcome::Completed:
       return reply.length;
   }
   return usb::kError;
 }
 
-void Module::start_bootloader() {
+void Module::record_download() {
   store_.set_bootloader(boot_rom_->downloaded());
   store_.save();
+}
+
+void Module::start_bootloader() {
+  record_download();
   leave_bus();
   const bool returns = !has_fault(config_, Fault::Kind::NoReturn);
   if (returns && host_ != nullptr) {

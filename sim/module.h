@@ -122,6 +122,8 @@ class Module : public std::enable_shared_from_this<Module> {
               size_t& moved);
   BlockFaults block_faults(const BlockHead& head, bool crosses_image_bytes);
   void leave_bus();
+  // Puts the bootloader download so far into the flash store (and module.json).
+  void record_download();
   void start_bootloader();
   void log_control(const usb::SetupPacket& setup, std::span<const uint8_t> data, int result);
   BootRomSettings boot_rom_settings() const;

@@ -23,6 +23,11 @@ std::shared_ptr<Bus> make_process_bus() {
     } else {
       modules = sim::load_config(path);
     }
+    // Nobody in this process can look at the in-memory copies: the flash_dir is the record.
+    for (sim::ModuleConfig& module : modules) {
+      module.keep_image_bytes = false;
+      module.record_traffic = false;
+    }
     return std::make_shared<sim::VirtualBus>(std::move(modules));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kavro-flash-sim: %s\n", error.what());

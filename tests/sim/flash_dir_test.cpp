@@ -170,6 +170,20 @@ TEST_F(FlashDirTest, FileHoldsOnlyWhatWasAcceptedAndEraseRemovesIt) {
   EXPECT_TRUE(ModuleJson(path("module.json")).at({"images", "kna"}) == nullptr);
 }
 
+TEST_F(FlashDirTest, DownloadThatNeverStartedIsRecordedToo) {
+  {
+    sim::VirtualBus bus({config()});
+    auto device = open_port(bus, "1-4.2");
+    const std::vector<uint8_t> image = bootloader_image(64);
+    download(*device, std::span(image).first(40));
+    ASSERT_EQ(jump(*device, 0), 12);
+    EXPECT_EQ(ModuleJson(path("module.json")).number({"bootloader", "bytes"}), 40);
+    download(*device, std::span(image).first(48));
+  }
+  // The bus went away without another jump: the last state is on disk.
+  EXPECT_EQ(ModuleJson(path("module.json")).number({"bootloader", "bytes"}), 48);
+}
+
 TEST_F(FlashDirTest, UnwritableFolderFailsTheFlashWrite) {
   const std::filesystem::path blocker = dir_.path() / "file";
   std::ofstream(blocker) << "not a folder";
