@@ -265,7 +265,7 @@ int Module::vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> dat
   }
   if (control_fault_fires(Fault::Kind::Hang)) {
     hung_ = true;
-    return usb::kTimeout;
+    return usb::kTimeout;  // control() waits out the time limit first
   }
   const BootRom::Reply reply = boot_rom_->vendor_request(setup, data);
   switch (reply.outcome) {

@@ -157,6 +157,19 @@ TEST(HangFault, DestroyingTheBusEndsEveryWait) {
   EXPECT_EQ(read_register(*device, 0), std::nullopt);
 }
 
+TEST(Waits, ReadWithoutTimeLimitEndsWhenTheModuleLeaves) {
+  sim::VirtualBus bus({quick_module()});
+  auto device = boot_to_software(bus, "1-1");
+  ASSERT_NE(device, nullptr);
+  auto waiting = std::async(std::launch::async, [&] {
+    std::array<uint8_t, 16> response{};
+    size_t moved = 0;
+    return device->bulk(0x81, response, 0, moved);
+  });
+  bus.unplug("1-1");
+  EXPECT_EQ(waiting.get(), usb::kDisconnected);
+}
+
 TEST(UnplugFault, AtACommand) {
   sim::VirtualBus bus({faulty({.kind = Kind::Unplug, .command_id = 7})});
   auto device = with_layout(bus, "1-1");
