@@ -131,8 +131,8 @@ std::string Firmware::manifest(const std::vector<std::string_view>& partitions) 
          json_member("partitions", "{" + members + "}") + "}}";
 }
 
-std::filesystem::path Firmware::write(
-    const std::filesystem::path& output, const std::vector<std::string_view>& partitions,
+std::vector<kavro_pack::Entry> Firmware::entries(
+    const std::vector<std::string_view>& partitions,
     const std::optional<std::filesystem::path>& signing_key) const {
   const std::string manifest_text = manifest(partitions);
   std::vector<kavro_pack::Entry> entries;
@@ -145,7 +145,13 @@ std::filesystem::path Firmware::write(
           {part.filename + ".sign", kavro_pack::sign_bytes(part.bytes, *signing_key)});
     }
   }
-  kavro_pack::write_archive(entries, output, kavro_pack::Format::seven_zip);
+  return entries;
+}
+
+std::filesystem::path Firmware::write(
+    const std::filesystem::path& output, const std::vector<std::string_view>& partitions,
+    const std::optional<std::filesystem::path>& signing_key) const {
+  kavro_pack::write_archive(entries(partitions, signing_key), output, format_);
   return output;
 }
 
@@ -279,6 +285,19 @@ std::vector<SentCommand> sent_commands(const std::vector<std::vector<uint8_t>>& 
   return commands;
 }
 
+std::vector<uint32_t> ids_of(const std::vector<SentCommand>& commands) {
+  std::vector<uint32_t> ids;
+  for (const SentCommand& command : commands) {
+    ids.push_back(command.id);
+  }
+  return ids;
+}
+
+std::vector<uint8_t> read_file(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
 SessionStatus status_of(flash_session** session) {
   uint32_t state = 0;
   uint32_t error = 0;
@@ -354,6 +373,9 @@ flash_session* FlashSessionTest::start_session(const SessionOptions& options, in
     session->flash_bootloader = test_bootloader_;
   }
   session->mode_switch_poll_limit = options.mode_switch_poll_limit;
+  if (options.before_launch) {
+    options.before_launch(*session);
+  }
   if (options.on_state_entered) {
     session->on_state_entered = [session, hook = options.on_state_entered](uint32_t state) {
       hook(*session, state);

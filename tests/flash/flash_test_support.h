@@ -15,10 +15,12 @@
 #include <string_view>
 #include <vector>
 
+#include "flash/kavro_flash_process.h"
 #include "flash/session_context.h"
 #include "sim/virtual_bus.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/test_keys.h"
+#include "tools/kavro_pack.h"
 #include "usb/bus.h"
 
 // What the flash session tests share: small firmware archives made with kavro-pack, the images
@@ -62,8 +64,15 @@ class Firmware {
   void resize(std::string_view partition, size_t size);
   const std::string& platform() const { return platform_; }
   void set_platform(std::string platform) { platform_ = std::move(platform); }
+  // Large incompressible images are quicker to pack without compression.
+  void set_format(kavro_pack::Format format) { format_ = format; }
 
   std::string manifest(const std::vector<std::string_view>& partitions) const;
+  // The manifest entry and the partitions' images, with ".sign" companions for the bootstrap
+  // and bootloader when `signing_key` is given.
+  std::vector<kavro_pack::Entry> entries(
+      const std::vector<std::string_view>& partitions,
+      const std::optional<std::filesystem::path>& signing_key = {}) const;
   // An archive holding the given partitions and the manifest. When `signing_key` is given the
   // bootstrap and bootloader get ".sign" companions made with it.
   std::filesystem::path write(const std::filesystem::path& output,
@@ -75,6 +84,7 @@ class Firmware {
 
  private:
   std::string platform_;
+  kavro_pack::Format format_ = kavro_pack::Format::seven_zip;
   std::map<std::string, Image, std::less<>> images_;
 };
 
@@ -153,6 +163,9 @@ struct SentCommand {
   std::vector<uint8_t> bytes;
 };
 std::vector<SentCommand> sent_commands(const std::vector<std::vector<uint8_t>>& blocks);
+std::vector<uint32_t> ids_of(const std::vector<SentCommand>& commands);
+
+std::vector<uint8_t> read_file(const std::filesystem::path& path);
 
 struct SessionOptions {
   std::string ads_file;
@@ -166,6 +179,7 @@ struct SessionOptions {
   bool real_flash_bootloader = false;  // else the small test image of the fixture
   uint32_t mode_switch_poll_limit = MODE_SWITCH_POLL_LIMIT;
   std::function<void(flash_session& session, uint32_t state)> on_state_entered;
+  std::function<void(flash_session& session)> before_launch;
 };
 
 struct SessionStatus {
