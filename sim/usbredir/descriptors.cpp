@@ -1,6 +1,7 @@
 #include "sim/usbredir/descriptors.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string_view>
 
 namespace sim::redir {
@@ -26,27 +27,48 @@ constexpr uint8_t kDescQualifier = 6;
 constexpr uint8_t kStringManufacturer = 1;
 constexpr uint8_t kStringProduct = 2;
 constexpr uint16_t kLanguageEnglishUs = 0x0409;
+constexpr uint16_t kUsb20 = 0x0200;
+constexpr uint16_t kDeviceRelease = 0x0100;
 
-void put16(std::vector<uint8_t>& out, uint16_t value) {
-  out.push_back(static_cast<uint8_t>(value & 0xff));
-  out.push_back(static_cast<uint8_t>(value >> 8));
+uint8_t low(uint16_t value) {
+  return static_cast<uint8_t>(value & 0xff);
+}
+uint8_t high(uint16_t value) {
+  return static_cast<uint8_t>(value >> 8);
 }
 
-std::vector<uint8_t> string_descriptor(std::string_view text) {
-  std::vector<uint8_t> out{static_cast<uint8_t>(2 + 2 * text.size()), kDescString};
-  for (char c : text) {
-    put16(out, static_cast<uint8_t>(c));
+// Fills a descriptor of known length front to back. The buffer never grows, which also keeps
+// GCC 12's overread warnings about growing vectors quiet at -O3.
+class DescriptorWriter {
+ public:
+  explicit DescriptorWriter(size_t length) : bytes_(length) {}
+  DescriptorWriter& put(std::initializer_list<uint8_t> values) {
+    std::copy(values.begin(), values.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at_));
+    at_ += values.size();
+    return *this;
   }
-  return out;
+  std::vector<uint8_t> take() { return std::move(bytes_); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t at_ = 0;
+};
+
+std::vector<uint8_t> string_descriptor(std::string_view text) {
+  const size_t length = 2 + 2 * text.size();
+  DescriptorWriter out(length);
+  out.put({static_cast<uint8_t>(length), kDescString});
+  for (char c : text) {
+    out.put({static_cast<uint8_t>(c), 0});  // UTF-16LE of ASCII
+  }
+  return out.take();
 }
 
 std::optional<std::vector<uint8_t>> string_by_index(const DeviceIdentity& identity, uint8_t index) {
   switch (index) {
-    case 0: {
-      std::vector<uint8_t> out{4, kDescString};
-      put16(out, kLanguageEnglishUs);
-      return out;
-    }
+    case 0:
+      return std::vector<uint8_t>{4, kDescString, low(kLanguageEnglishUs),
+                                  high(kLanguageEnglishUs)};
     case kStringManufacturer:
       return string_descriptor("Kavro");
     case kStringProduct:
@@ -58,10 +80,7 @@ std::optional<std::vector<uint8_t>> string_by_index(const DeviceIdentity& identi
 }
 
 std::vector<uint8_t> qualifier_descriptor() {
-  std::vector<uint8_t> out{10, kDescQualifier};
-  put16(out, 0x0200);
-  out.insert(out.end(), {0, 0, 0, kControlMaxPacketSize, 1, 0});
-  return out;
+  return {10, kDescQualifier, low(kUsb20), high(kUsb20), 0, 0, 0, kControlMaxPacketSize, 1, 0};
 }
 
 std::optional<std::vector<uint8_t>> descriptor(const DeviceIdentity& identity, uint16_t value) {
@@ -89,28 +108,39 @@ StandardReply reply_in(std::vector<uint8_t> data, uint16_t length) {
 }  // namespace
 
 std::vector<uint8_t> device_descriptor(const DeviceIdentity& identity) {
-  std::vector<uint8_t> out{18, kDescDevice};
-  put16(out, 0x0200);  // USB 2.0
-  out.insert(out.end(), {0, 0, 0, kControlMaxPacketSize});
-  put16(out, identity.vid);
-  put16(out, identity.pid);
-  put16(out, 0x0100);
-  out.insert(out.end(), {kStringManufacturer, kStringProduct, 0, 1});
-  return out;
+  return {18,
+          kDescDevice,
+          low(kUsb20),
+          high(kUsb20),
+          0,  // class, subclass and protocol are per interface
+          0,
+          0,
+          kControlMaxPacketSize,
+          low(identity.vid),
+          high(identity.vid),
+          low(identity.pid),
+          high(identity.pid),
+          low(kDeviceRelease),
+          high(kDeviceRelease),
+          kStringManufacturer,
+          kStringProduct,
+          0,  // no serial number
+          1};
 }
 
 std::vector<uint8_t> configuration_descriptor(const DeviceIdentity& identity) {
   const auto endpoint_count = static_cast<uint8_t>(identity.endpoints.size());
-  std::vector<uint8_t> out{9, kDescConfiguration};
-  put16(out, static_cast<uint16_t>(9 + 9 + 7 * endpoint_count));
-  out.insert(out.end(), {1, kConfigurationValue, 0, 0x80, 50});  // bus powered, 100 mA
-  out.insert(out.end(), {9, kDescInterface, 0, 0, endpoint_count, 0xff, 0, 0, 0});
+  const auto total = static_cast<uint16_t>(9 + 9 + 7 * endpoint_count);
+  DescriptorWriter out(total);
+  out.put({9, kDescConfiguration, low(total), high(total), 1, kConfigurationValue, 0,
+           0x80,  // bus powered
+           50});  // 100 mA
+  out.put({9, kDescInterface, 0, 0, endpoint_count, 0xff, 0, 0, 0});
   for (uint8_t address : identity.endpoints) {
-    out.insert(out.end(), {7, kDescEndpoint, address, 0x02});  // bulk
-    put16(out, kMaxPacketSize);
-    out.push_back(0);
+    out.put(
+        {7, kDescEndpoint, address, 0x02 /* bulk */, low(kMaxPacketSize), high(kMaxPacketSize), 0});
   }
-  return out;
+  return out.take();
 }
 
 std::optional<StandardReply> answer_standard_request(const DeviceIdentity& identity,
