@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "tests/firmware/archive_fixture.h"
@@ -74,6 +75,33 @@ TEST_P(ExtractTest, EndOfDataKeepsGivingEmptyBlocks) {
   int64_t offset = 0;
   EXPECT_EQ(kavro_archive_extract_block(&archive_, &block, &size, &offset), 0);
   EXPECT_EQ(size, 0u);
+}
+
+// Bytes that LZMA cannot shrink, so the solid stream's layout follows the entry sizes.
+std::vector<uint8_t> incompressible_image(std::size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::vector<uint8_t> image(size);
+  for (auto& byte : image) {
+    byte = static_cast<uint8_t>(generator());
+  }
+  return image;
+}
+
+// libarchive 3.6 loses its place in a solid 7z stream after skipping an unread 256 KiB entry of
+// incompressible data; the entry after it must still come out whole.
+TEST_F(ArchiveTest, EntryAfterAnUnreadEntryInASolidStream) {
+  const auto first = incompressible_image(262144, 3);
+  const auto second = incompressible_image(100000, 7);
+  const std::vector<Entry> entries{
+      {"a.bin", first},
+      {"b.bin", second},
+      {"manifest", bytes_of(R"({"manifest":{"platform":"cv22","firmware_version":"1",)"
+                            R"("partitions":{}}})")}};
+  ASSERT_EQ(open(entries, Format::seven_zip), 0);
+  ASSERT_EQ(kavro_archive_extract_setup_filename(&archive_, "b.bin"), 0);
+  EXPECT_EQ(read_to_end(&archive_).bytes, second);
+  ASSERT_EQ(kavro_archive_extract_setup_filename(&archive_, "a.bin"), 0);
+  EXPECT_EQ(read_to_end(&archive_).bytes, first);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ExtractTest,
