@@ -295,7 +295,9 @@ std::vector<uint32_t> ids_of(const std::vector<SentCommand>& commands) {
 
 std::vector<uint8_t> read_file(const std::filesystem::path& path) {
   std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+  std::vector<uint8_t> bytes(std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0);
+  stream.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 SessionStatus status_of(flash_session** session) {
