@@ -103,6 +103,23 @@ TEST_F(FlashingRun, BaseArchiveAloneChoosesThePlatform) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(flash_dir("3-6")) / "rfa.bin"));
 }
 
+// Paths are passed on whole: an archive behind a path far beyond 260 characters is flashed.
+TEST_F(FlashingRun, LongArchivePathIsKeptWhole) {
+  std::string folder = "long";
+  for (int level = 0; level < 12; ++level) {
+    folder += "/a-rather-long-folder-name-" + std::to_string(level);
+  }
+  const std::string archive = fixture::path(folder + "/ota.7z");
+  ASSERT_GT(archive.size(), 300u);
+  std::filesystem::create_directories(std::filesystem::path(archive).parent_path());
+  std::filesystem::copy_file(ota_file("cv22"), archive,
+                             std::filesystem::copy_options::overwrite_existing);
+  const auto config = sim_config("long-path.json", {module("3-8", "cv22")});
+  const auto result = run(config, {"-o", archive});
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  expect_ota_images_in(flash_dir("3-8"), ota("cv22", 1));
+}
+
 TEST_F(FlashingRun, OtaFileThatIsNoArchive) {
   const auto config = sim_config("bad-ota.json", {module("4-1", "cv22")});
   const auto bad = fixture::files().write_file("not-an-archive.7z", "just text\n");

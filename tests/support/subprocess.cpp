@@ -187,6 +187,19 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
   }
 }
 
+std::optional<std::string> ChildProcess::read_bytes(size_t count,
+                                                    std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (out_.size() < count) {
+    if (output_fd_ < 0 || !pump(deadline)) {
+      return std::nullopt;
+    }
+  }
+  std::string bytes = out_.substr(0, count);
+  out_.erase(0, count);
+  return bytes;
+}
+
 std::optional<int> ChildProcess::wait_exit(Clock::time_point deadline) {
   // The child is another process: nothing to wait on but its exit, so poll with a deadline.
   while (true) {

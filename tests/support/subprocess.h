@@ -39,6 +39,9 @@ class ChildProcess {
   // Standard output up to and including the next "\n"; nothing when none arrives within
   // `timeout` or the output ends first (a partial last line stays buffered).
   std::optional<std::string> read_line(std::chrono::milliseconds timeout);
+  // Exactly `count` bytes of standard output; nothing when they do not arrive within `timeout`
+  // (what did arrive stays buffered).
+  std::optional<std::string> read_bytes(size_t count, std::chrono::milliseconds timeout);
   // Reads standard output and error to their end, then waits for the exit. The result holds
   // what read_line has not returned yet.
   ProcessResult finish(std::chrono::milliseconds timeout);
