@@ -1,5 +1,5 @@
 #include <algorithm>
-#include <cstring>
+#include <array>
 
 #include "common/console.h"
 #include "firmware/kavro_ads.h"

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "common/console.h"
 #include "digest/crc32.h"

@@ -300,6 +300,34 @@ std::vector<uint8_t> read_file(const std::filesystem::path& path) {
   return bytes;
 }
 
+namespace {
+constexpr uint32_t kWriteOpcode = 0x30000000;
+constexpr uint32_t kJumpOpcode = 0x00010000;
+
+bool is_boot_rom_request(const sim::ControlRecord& record, uint32_t opcode) {
+  return record.result >= 0 && record.setup.bmRequestType == 0x40 && record.length == 12 &&
+         le32(record.data, 0) == opcode;
+}
+}  // namespace
+
+std::vector<BootRomWrite> boot_rom_writes(const sim::Module& module) {
+  std::vector<BootRomWrite> writes;
+  for (const sim::ControlRecord& record : module.control_log()) {
+    if (is_boot_rom_request(record, kWriteOpcode)) {
+      writes.push_back({le32(record.data, 4), le32(record.data, 8)});
+    }
+  }
+  return writes;
+}
+
+size_t boot_rom_jumps(const sim::Module& module) {
+  size_t jumps = 0;
+  for (const sim::ControlRecord& record : module.control_log()) {
+    jumps += is_boot_rom_request(record, kJumpOpcode) ? 1 : 0;
+  }
+  return jumps;
+}
+
 SessionStatus status_of(flash_session** session) {
   uint32_t state = 0;
   uint32_t error = 0;

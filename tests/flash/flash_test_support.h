@@ -167,6 +167,18 @@ std::vector<uint32_t> ids_of(const std::vector<SentCommand>& commands);
 
 std::vector<uint8_t> read_file(const std::filesystem::path& path);
 
+// Addresses below this are the module's RAM, where the flash bootloader is downloaded to.
+inline constexpr uint32_t kRamEnd = 0x01000000;
+
+struct BootRomWrite {
+  uint32_t address;
+  uint32_t value;
+};
+// The register and memory writes a module's boot ROM carried out, in order.
+std::vector<BootRomWrite> boot_rom_writes(const sim::Module& module);
+// How many jump requests a module's boot ROM received.
+size_t boot_rom_jumps(const sim::Module& module);
+
 struct SessionOptions {
   std::string ads_file;
   std::string settings_file;

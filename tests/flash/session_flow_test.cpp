@@ -18,8 +18,6 @@ namespace flash_test {
 namespace {
 
 constexpr uint32_t kTotalSize = 4096 + 8192 + 48 + 3000 + 300 + 5000 + 10000;
-constexpr uint32_t kWriteOpcode = 0x30000000;
-constexpr uint32_t kRamEnd = 0x01000000;
 
 uint32_t crc_of(std::span<const uint8_t> bytes) {
   return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
@@ -91,28 +89,11 @@ size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-struct RamWrite {
-  uint32_t address;
-  uint32_t value;
-};
-
-// The register and memory writes the module's boot ROM received, in order.
-std::vector<RamWrite> boot_rom_writes(const sim::Module& module) {
-  std::vector<RamWrite> writes;
-  for (const sim::ControlRecord& record : module.control_log()) {
-    if (record.setup.bmRequestType == 0x40 && record.length == 12 &&
-        le32(record.data, 0) == kWriteOpcode) {
-      writes.push_back({le32(record.data, 4), le32(record.data, 8)});
-    }
-  }
-  return writes;
-}
-
 // The write commands of a built-in bring-up script, in order.
-std::vector<RamWrite> script_writes(const char* platform, uint32_t revision) {
+std::vector<BootRomWrite> script_writes(const char* platform, uint32_t revision) {
   ads_handle* script = nullptr;
   EXPECT_EQ(kavro_ads_init(&script, platform, revision), 0);
-  std::vector<RamWrite> writes;
+  std::vector<BootRomWrite> writes;
   uint32_t type = 0;
   uint32_t first = 0;
   uint32_t second = 0;
@@ -218,8 +199,8 @@ TEST_F(SessionFlowTest, Cv22SessionWritesEveryImageAsPatched) {
   const std::span<const uint8_t> bootloader = embedded::flash_bootloader();
   EXPECT_EQ(flash.bootloader.bytes, bootloader.size());
   EXPECT_EQ(flash.bootloader.sha256, hex_of(sha256_of(bootloader)));
-  std::vector<RamWrite> downloads;
-  for (const RamWrite& write : boot_rom_writes(module())) {
+  std::vector<BootRomWrite> downloads;
+  for (const BootRomWrite& write : boot_rom_writes(module())) {
     if (write.address < kRamEnd) {
       downloads.push_back(write);
     }
@@ -502,10 +483,10 @@ class S5lRevisionTest : public SessionFlowTest {
 
   // The writes of the bring-up script: after the 13 writes of the revision probe, before the
   // download into RAM.
-  std::vector<RamWrite> bring_up_writes() {
-    std::vector<RamWrite> writes = boot_rom_writes(module());
+  std::vector<BootRomWrite> bring_up_writes() {
+    std::vector<BootRomWrite> writes = boot_rom_writes(module());
     writes.erase(writes.begin(), writes.begin() + 13);
-    const auto download = std::find_if(writes.begin(), writes.end(), [](const RamWrite& write) {
+    const auto download = std::find_if(writes.begin(), writes.end(), [](const BootRomWrite& write) {
       return write.address < kRamEnd;
     });
     writes.erase(download, writes.end());
@@ -534,8 +515,8 @@ TEST_F(S5lRevisionTest, RevisionOneUsesScriptFiveBaseFiveAndItsClockLimits) {
   const SessionStatus status = run_s5l(1, std::nullopt, {672, 0, 0, 0});
   EXPECT_EQ(status.state, FLASH_STATE_DONE);
   EXPECT_NE(output_.find("SoM HW Version: 1\n"), std::string::npos);
-  const std::vector<RamWrite> expected = script_writes("s5l", 1);
-  const std::vector<RamWrite> sent = bring_up_writes();
+  const std::vector<BootRomWrite> expected = script_writes("s5l", 1);
+  const std::vector<BootRomWrite> sent = bring_up_writes();
   ASSERT_EQ(sent.size(), expected.size());
   for (size_t i = 0; i < sent.size(); ++i) {
     EXPECT_EQ(sent[i].address, expected[i].address) << i;
@@ -549,8 +530,8 @@ TEST_F(S5lRevisionTest, RevisionZeroUsesScriptOneAndBaseOne) {
   const SessionStatus status = run_s5l(0, std::nullopt, {564, 0, 0, 0});
   EXPECT_EQ(status.state, FLASH_STATE_DONE);
   EXPECT_NE(output_.find("SoM HW Version: 0\n"), std::string::npos);
-  const std::vector<RamWrite> expected = script_writes("s5l", 0);
-  const std::vector<RamWrite> sent = bring_up_writes();
+  const std::vector<BootRomWrite> expected = script_writes("s5l", 0);
+  const std::vector<BootRomWrite> sent = bring_up_writes();
   ASSERT_EQ(sent.size(), expected.size());
   for (size_t i = 0; i < sent.size(); ++i) {
     EXPECT_EQ(sent[i].address, expected[i].address) << i;

@@ -15,10 +15,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr auto kWaitLimit = std::chrono::seconds(30);
-constexpr uint32_t kWriteOpcode = 0x30000000;
-constexpr uint32_t kJumpOpcode = 0x00010000;
-constexpr uint32_t kRamEnd = 0x01000000;
-
 struct BootRomTraffic {
   size_t register_writes = 0;  // bring-up and probe writes
   size_t downloads = 0;        // words of the flash bootloader
@@ -27,19 +23,10 @@ struct BootRomTraffic {
 
 BootRomTraffic boot_rom_traffic(const sim::Module& module) {
   BootRomTraffic traffic;
-  for (const sim::ControlRecord& record : module.control_log()) {
-    if (record.setup.bmRequestType != 0x40 || record.length != 12) {
-      continue;
-    }
-    const uint32_t opcode = le32(record.data, 0);
-    if (opcode == kJumpOpcode) {
-      ++traffic.jumps;
-    } else if (opcode == kWriteOpcode && le32(record.data, 4) < kRamEnd) {
-      ++traffic.downloads;
-    } else if (opcode == kWriteOpcode) {
-      ++traffic.register_writes;
-    }
+  for (const BootRomWrite& write : boot_rom_writes(module)) {
+    ++(write.address < kRamEnd ? traffic.downloads : traffic.register_writes);
   }
+  traffic.jumps = boot_rom_jumps(module);
   return traffic;
 }
 
