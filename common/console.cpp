@@ -9,9 +9,13 @@ namespace {
 std::atomic<int> automated_mode{0};
 }  // namespace
 
-void enable_automated_mode() { automated_mode.store(1, std::memory_order_relaxed); }
+void enable_automated_mode() {
+  automated_mode.store(1, std::memory_order_relaxed);
+}
 
-int in_automated_mode() { return automated_mode.load(std::memory_order_relaxed); }
+int in_automated_mode() {
+  return automated_mode.load(std::memory_order_relaxed);
+}
 
 void debug(const char* format, ...) {
   if (in_automated_mode()) {
