@@ -74,11 +74,15 @@ void cmd_list_devices(RequestContext& context, const Reply& reply, const Request
     refuse(reply, REFUSE_DEVICE_MANAGER);
     return;
   }
+  // The response goes out in pieces; holding the stream keeps the diagnostic lines that session
+  // threads print meanwhile from landing inside it.
+  flockfile(stdout);
   std::printf("[%d %d] %d", reply.tag, reply.command, static_cast<int>(count));
   for (uint32_t i = 0; i < count; ++i) {
     std::printf(" %d", list.get()[i]);
   }
   print_and_flush("\r\n");
+  funlockfile(stdout);
 }
 
 void cmd_get_device_info(RequestContext& context, const Reply& reply, int index) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 
 #include "tests/support/subprocess.h"
@@ -55,6 +56,27 @@ TEST(Console, ModeIsTheSameOnEveryThread) {
   const auto result = probe.finish(seconds(30));
   EXPECT_EQ(result.err, "0 0 1 1 ");
   EXPECT_EQ(result.exit_status, 0);
+}
+
+// A device-list response is written in pieces. Diagnostic lines that session threads write
+// meanwhile must not land between the pieces and break the response line up.
+TEST(Console, DeviceListResponseStaysWholeBesideDiagnostics) {
+  const auto result = test_support::run_process(KAVRO_DEVICE_LIST_PROBE, {});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  std::string all_slots = " 64";
+  for (int slot = 0; slot < 64; ++slot) {
+    all_slots += " " + std::to_string(slot);
+  }
+  std::istringstream lines(result.out);
+  int responses = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "diagnostic") {
+      continue;
+    }
+    ASSERT_EQ(line, "[" + std::to_string(responses) + " 1]" + all_slots + "\r");
+    ++responses;
+  }
+  EXPECT_EQ(responses, 500);
 }
 
 }  // namespace
