@@ -188,7 +188,8 @@ int parse_manifest_data(kavro_archive_t& record, std::string_view text) {
 }
 
 // Lists every entry into the record and reads the one manifest. Listing stops quietly at the
-// first header the reader cannot deliver.
+// first header the reader cannot deliver. Entries before the manifest are read through rather
+// than skipped (see read_past_entry_data).
 int list_entries(kavro_archive_t& record) {
   archive* reader = record.reader.get();
   archive_entry* header = nullptr;
@@ -200,6 +201,11 @@ int list_entries(kavro_archive_t& record) {
     file.index = index;
     file.size = archive_entry_size(header);
     if (file.name != MANIFEST_NAME || file.size <= 0) {
+      // Only the manifest's data is ever read here, so only the entries before it need reading
+      // through. A damaged entry is left for its own extraction to report.
+      if (!manifest_read) {
+        read_past_entry_data(reader);
+      }
       continue;
     }
     if (manifest_read) {
@@ -325,6 +331,17 @@ archive_reader open_archive_reader(const kavro_archive_t& record) {
     return nullptr;
   }
   return reader;
+}
+
+bool read_past_entry_data(archive* reader) {
+  const void* block = nullptr;
+  std::size_t size = 0;
+  la_int64_t offset = 0;
+  int result = ARCHIVE_OK;
+  do {
+    result = archive_read_data_block(reader, &block, &size, &offset);
+  } while (result == ARCHIVE_OK);
+  return result == ARCHIVE_EOF;
 }
 
 int kavro_archive_init(kavro_archive_t** archive, const char* path) {

@@ -37,22 +37,8 @@ const kavro_archive_file_t* file_to_extract(const kavro_archive_t& record, int p
   return nullptr;
 }
 
-// libarchive's 7-Zip reader (3.6) can lose its place in a solid stream when it skips an entry
-// it was never asked to read: the next entry then fails with "Truncated 7-Zip file body". The
-// walk therefore reads through the data of every entry it passes instead of skipping it; in a
-// solid archive that data has to be decompressed either way.
-bool read_past_entry_data(archive* reader) {
-  const void* block = nullptr;
-  std::size_t size = 0;
-  la_int64_t offset = 0;
-  int result = ARCHIVE_OK;
-  do {
-    result = archive_read_data_block(reader, &block, &size, &offset);
-  } while (result == ARCHIVE_OK);
-  return result == ARCHIVE_EOF;
-}
-
-// Reopens the archive and reads headers up to the file's entry, leaving the reader on it.
+// Reopens the archive and reads headers up to the file's entry, leaving the reader on it. The
+// entries passed on the way are read through, not skipped (see read_past_entry_data).
 // Whenever the walk does not end on that entry the reader is dropped, so no later block read
 // can hand out another entry's data.
 int kavro_archive_extract_setup_private(kavro_archive_t** handle, int partition,

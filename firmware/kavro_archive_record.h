@@ -84,3 +84,10 @@ inline constexpr bool is_partition_id(int64_t partition) {
 // A new reader on the record's archive (its path, else its built-in bytes), or null when the
 // archive cannot be opened.
 archive_reader open_archive_reader(const kavro_archive_t& record);
+
+// Reads the rest of the current entry's data; false when the reader reports an error first.
+// libarchive's 7-Zip reader (3.6) loses its place in a solid stream when the entries it skipped
+// unread end on a 256 KiB boundary of the stream: the next entry's data then fails with
+// "Truncated 7-Zip file body". Reading through an entry instead of skipping it avoids that; in
+// a solid archive its data has to be decompressed either way.
+bool read_past_entry_data(archive* reader);

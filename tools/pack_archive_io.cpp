@@ -196,6 +196,14 @@ std::span<const uint8_t> EntryData::next_block() {
   return {static_cast<const uint8_t*>(block), size};
 }
 
+// Skipping unread data could make libarchive 3.6 lose its place in a solid 7z stream: when the
+// skipped entries end on a 256 KiB boundary of the stream, the next entry's data reads as
+// truncated. Reading it through costs the same decompression.
+void EntryData::read_through() {
+  for (auto block = next_block(); !block.empty(); block = next_block()) {
+  }
+}
+
 void for_each_entry(const std::filesystem::path& archive_path,
                     const std::function<void(const EntryInfo&, EntryData&)>& visit) {
   ArchiveReader reader(archive_read_new());
@@ -220,6 +228,7 @@ void for_each_entry(const std::filesystem::path& archive_path,
     const EntryInfo info{name != nullptr ? name : "", archive_entry_size(header)};
     EntryData data(reader.get());
     visit(info, data);
+    data.read_through();
   }
 }
 

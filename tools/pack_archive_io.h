@@ -20,13 +20,15 @@ class EntryData {
   // The next block of the entry's data; empty once the data is exhausted. Throws on a read
   // error.
   std::span<const uint8_t> next_block();
+  // Reads and drops whatever is left of the entry's data.
+  void read_through();
 
  private:
   archive* reader_;
 };
 
 // Calls `visit` for every entry of the archive in archive order. Data the visitor leaves
-// unread is skipped.
+// unread is read through and dropped.
 void for_each_entry(const std::filesystem::path& archive_path,
                     const std::function<void(const EntryInfo&, EntryData&)>& visit);
 

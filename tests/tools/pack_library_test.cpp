@@ -83,6 +83,18 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriteArchiveTest,
                          ::testing::Values(Format::seven_zip, Format::seven_zip_store,
                                            Format::zip));
 
+// libarchive 3.6 loses its place in a solid 7z stream when the entries it skipped unread end on
+// a 256 KiB boundary of the stream; the manifest after them must still be read.
+TEST(ReadContents, ManifestAfterEntriesEndingOnA256KiBBoundaryOfASolidStream) {
+  test_support::TempDirectory folder;
+  const std::vector<Entry> entries{{"bda.bin", std::vector<uint8_t>(100000, 1)},
+                                   {"kna.bin", std::vector<uint8_t>(162144, 2)},
+                                   {"manifest", bytes_of("{}")}};
+  const auto output = folder.path() / "out.7z";
+  kavro_pack::write_archive(entries, output, Format::seven_zip);
+  EXPECT_EQ(kavro_pack::read_contents(output).manifest, "{}");
+}
+
 TEST(WriteArchive, FailureLeavesExistingOutputAndNoTemporaryFile) {
   test_support::TempDirectory folder;
   const std::string output = folder.write_file("out.7z", "previous archive");
