@@ -35,11 +35,24 @@ fail() {
   exit 2
 }
 
+# Gives kavro-flash up to $reply_seconds to end, stops it when it has not, and leaves its exit
+# status in $flash_status.
+stop_flash() {
+  local tenths=0
+  while kill -0 "$flash_pid" 2>/dev/null && [ "$tenths" -lt "$((reply_seconds * 10))" ]; do
+    sleep 0.1
+    tenths=$((tenths + 1))
+  done
+  kill "$flash_pid" 2>/dev/null
+  wait "$flash_pid"
+  flash_status=$?
+}
+
 # Called when kavro-flash closed its output: it ended, most likely at start-up (bad options,
 # keys).
 fail_ended() {
-  wait "$flash_pid"
-  fail "kavro-flash ended with exit status $?"
+  stop_flash
+  fail "kavro-flash ended with exit status $flash_status"
 }
 
 # Sends one request and leaves the words of its response after the head in $reply. Lines that
@@ -48,7 +61,7 @@ fail_ended() {
 request() {
   local command=$1 argument=${2:-} line head
   tag=$((tag + 1))
-  printf '[%d %d] %s\n' "$tag" "$command" "$argument" >&"$flash_in" 2>/dev/null || fail_ended
+  printf '[%d %d] %s\n' "$tag" "$command" "$argument" 1>&"$flash_in" 2>/dev/null || fail_ended
   while true; do
     IFS= read -r -t "$reply_seconds" -u "$flash_out" line
     case $? in
@@ -123,9 +136,8 @@ while [ -n "$running" ]; do
   running=$still_running
 done
 
-printf 'Q\n' >&"$flash_in" 2>/dev/null
-exec {flash_in}>&-
-wait "$flash_pid"
+printf 'Q\n' 1>&"$flash_in" 2>/dev/null
+stop_flash
 
 status=0
 if [ -z "$found" ]; then
