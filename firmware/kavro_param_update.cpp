@@ -270,7 +270,8 @@ int update_bld(kavro_archive_t* archive, const uint8_t* public_key, int64_t offs
   if (block_offset < 1) {
     return PARAM_UPDATE_PUBLIC_KEY_OFFSET;
   }
-  if (offset >= block_offset + KEY_BLOCK_SIZE || block_offset >= offset + length) {
+  // An empty buffer (possibly null) overlaps nothing, wherever it lies.
+  if (length == 0 || offset >= block_offset + KEY_BLOCK_SIZE || block_offset >= offset + length) {
     return PARAM_UPDATE_OK;
   }
   const std::array<uint8_t, KEY_BLOCK_SIZE> block = make_key_block(public_key);

@@ -160,10 +160,14 @@ TEST_F(KeyBlockPatch, UnusableBufferArgumentsAreRefused) {
               PARAM_UPDATE_INVALID_BUFFER);
     EXPECT_EQ(image_, shipped_);
   }
-  // An empty buffer has nothing to patch.
-  EXPECT_EQ(kavro_param_update_firmware_block(archive_.get(), nullptr, 0, PART_BOOTLOADER,
-                                              key_.data(), BLOCK, nullptr, 0),
-            0);
+  // An empty buffer has nothing to patch, wherever it lies.
+  for (const std::size_t offset : {BLOCK - 1, BLOCK, BLOCK + 1, BLOCK + KEY_BLOCK_SIZE - 1}) {
+    EXPECT_EQ(
+        kavro_param_update_firmware_block(archive_.get(), nullptr, 0, PART_BOOTLOADER, key_.data(),
+                                          static_cast<int64_t>(offset), nullptr, 0),
+        0)
+        << offset;
+  }
 }
 
 TEST_F(KeyBlockPatch, EmbeddedCv22BootloaderCarriesTheShippedBlockAtItsOffset) {
