@@ -102,37 +102,28 @@ TEST_F(ArchiveTest, ManifestAfterEntriesEndingOnA256KiBBoundaryOfASolidStream) {
   EXPECT_STREQ(kavro_archive_get_platform(&archive_), "cv22");
 }
 
-TEST_F(ArchiveTest, ManifestThatIsNotJsonFailsToParse) {
-  EXPECT_EQ(open(with_manifest("{\"manifest\": {\"platform\": ")), ARCHIVE_ERR_MANIFEST_PARSE);
-  EXPECT_EQ(open(with_manifest("   ")), ARCHIVE_ERR_MANIFEST_PARSE);
-}
-
-TEST_F(ArchiveTest, ManifestWithoutManifestObjectFailsToParse) {
-  EXPECT_EQ(open(with_manifest(R"({"platform": "cv22"})")), ARCHIVE_ERR_MANIFEST_PARSE);
-  EXPECT_EQ(open(with_manifest("null")), ARCHIVE_ERR_MANIFEST_PARSE);
-  EXPECT_EQ(open(with_manifest("[1, 2]")), ARCHIVE_ERR_MANIFEST_PARSE);
-}
-
-TEST_F(ArchiveTest, MissingOrNullPlatform) {
-  EXPECT_EQ(open(with_manifest(R"({"manifest": {"firmware_version": "1", "partitions": {}}})")),
-            ARCHIVE_ERR_MISSING_PLATFORM);
-  EXPECT_EQ(open(with_manifest(
-                R"({"manifest": {"platform": null, "firmware_version": "1", "partitions": {}}})")),
-            ARCHIVE_ERR_MISSING_PLATFORM);
-}
-
-TEST_F(ArchiveTest, MissingOrNullFirmwareVersion) {
-  EXPECT_EQ(open(with_manifest(R"({"manifest": {"platform": "cv22", "partitions": {}}})")),
-            ARCHIVE_ERR_MISSING_FIRMWARE_VERSION);
-  EXPECT_EQ(
-      open(with_manifest(
-          R"({"manifest": {"platform": "cv22", "firmware_version": null, "partitions": {}}})")),
-      ARCHIVE_ERR_MISSING_FIRMWARE_VERSION);
-}
-
-TEST_F(ArchiveTest, MissingPartitions) {
-  EXPECT_EQ(open(with_manifest(R"({"manifest": {"platform": "cv22", "firmware_version": "1"}})")),
-            ARCHIVE_ERR_MISSING_PARTITIONS);
+TEST_F(ArchiveTest, ManifestLevelFaultsInParseOrder) {
+  const std::pair<const char*, int> cases[] = {
+      {"{\"manifest\": {\"platform\": ", ARCHIVE_ERR_MANIFEST_PARSE},
+      {"   ", ARCHIVE_ERR_MANIFEST_PARSE},
+      {R"({"platform": "cv22"})", ARCHIVE_ERR_MANIFEST_PARSE},
+      {"null", ARCHIVE_ERR_MANIFEST_PARSE},
+      {"[1, 2]", ARCHIVE_ERR_MANIFEST_PARSE},
+      {R"({"manifest": null})", ARCHIVE_ERR_MISSING_PLATFORM},
+      {R"({"manifest": {"firmware_version": "1"}})", ARCHIVE_ERR_MISSING_PLATFORM},
+      {R"({"manifest": {"platform": null, "firmware_version": "1", "partitions": {}}})",
+       ARCHIVE_ERR_MISSING_PLATFORM},
+      {R"({"manifest": {"platform": "cv22", "partitions": {}}})",
+       ARCHIVE_ERR_MISSING_FIRMWARE_VERSION},
+      {R"({"manifest": {"platform": "cv22", "firmware_version": null, "partitions": {}}})",
+       ARCHIVE_ERR_MISSING_FIRMWARE_VERSION},
+      {R"({"manifest": {"platform": "cv22", "firmware_version": "1"}})",
+       ARCHIVE_ERR_MISSING_PARTITIONS},
+  };
+  for (const auto& [manifest, code] : cases) {
+    EXPECT_EQ(open(with_manifest(manifest)), code) << manifest;
+    EXPECT_EQ(archive_, nullptr);
+  }
 }
 
 TEST_F(ArchiveTest, EmptyPartitionsLoadWithNothingPresent) {

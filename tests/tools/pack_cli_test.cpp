@@ -177,15 +177,6 @@ TEST_F(PackCliTest, BuildWithKeyGivingShortSignatures) {
       arguments, SHORT_PRIVATE_KEY + " is a 2048-bit key; signatures must be 512 bytes (RSA-4096)");
 }
 
-TEST_F(PackCliTest, BuildWithPublicKeyForSigning) {
-  auto arguments = build_arguments();
-  arguments[6] = PUBLISHER_PUBLIC_KEY;
-  const auto result = kavro_pack_run(arguments);
-  EXPECT_EQ(result.exit_status, EXIT_FAILED);
-  EXPECT_THAT(result.err, HasSubstr("holds no unencrypted PEM private key"));
-  EXPECT_FALSE(std::filesystem::exists(output_));
-}
-
 TEST_F(PackCliTest, BuildIntoMissingFolder) {
   auto arguments = build_arguments();
   const std::string unwritable = folder_.file("nowhere/firmware.7z");
