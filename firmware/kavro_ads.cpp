@@ -24,6 +24,9 @@ constexpr int ADS_TOO_MANY_COMMANDS = -6;
 
 constexpr int MAX_COMMANDS = 1024;
 constexpr uint32_t MAX_ARGUMENTS = 3;
+// Scripts are a few kilobytes. A file that goes on past this (a device such as /dev/zero) is
+// refused as unreadable instead of filling memory.
+constexpr size_t MAX_SCRIPT_FILE_SIZE = 16u << 20;
 
 // One parsed command; arguments not given in the script stay 0.
 struct ads_command {
@@ -196,6 +199,9 @@ int read_script_file(const char* path, std::string* text) {
     size_t bytes_read = 0;
     while ((bytes_read = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
       text->append(chunk.data(), bytes_read);
+      if (text->size() > MAX_SCRIPT_FILE_SIZE) {
+        return ADS_NO_MEMORY;
+      }
     }
   } catch (const std::bad_alloc&) {
     return ADS_NO_MEMORY;

@@ -287,9 +287,11 @@ TEST_F(ScriptFile, EmptyFileCannotBeReadCompletely) {
   kavro_ads_destroy(&handle_);
 }
 
-TEST_F(ScriptFile, DirectoryCannotBeRead) {
+TEST_F(ScriptFile, DirectoryAndEndlessDeviceCannotBeRead) {
   fs::create_directories(directory_);
   EXPECT_EQ(kavro_ads_init_file(&handle_, directory_.c_str()), -2);
+  EXPECT_EQ(handle_, nullptr);
+  EXPECT_EQ(kavro_ads_init_file(&handle_, "/dev/zero"), -2);
   EXPECT_EQ(handle_, nullptr);
 }
 
