@@ -6,9 +6,11 @@
 #
 # The arguments are passed to kavro-flash after -g. Environment:
 #   KAVRO_FLASH          the program to run (default: kavro-flash from PATH)
-#   KAVRO_SETTLE_SECONDS how long to wait for attached modules to show up (default: 10)
+#   KAVRO_SETTLE_SECONDS how long to wait for attached modules to show up, whole seconds
+#                        (default: 10)
 #   KAVRO_POLL_SECONDS   pause between two status rounds (default: 0.5)
-#   KAVRO_REPLY_SECONDS  how long to wait for one response before giving up (default: 60)
+#   KAVRO_REPLY_SECONDS  how long to wait for one response, and for kavro-flash to end, before
+#                        giving up, whole seconds (default: 60)
 #
 # Output lines: "<device path>: done" or "<device path>: failed (error E, sub error S)".
 # Exit status: 0 when every module was flashed, 1 when one failed or none was found, 2 when
@@ -21,6 +23,14 @@ program=${KAVRO_FLASH:-kavro-flash}
 settle_seconds=${KAVRO_SETTLE_SECONDS:-10}
 poll_seconds=${KAVRO_POLL_SECONDS:-0.5}
 reply_seconds=${KAVRO_REPLY_SECONDS:-60}
+for setting in "KAVRO_SETTLE_SECONDS=$settle_seconds" "KAVRO_REPLY_SECONDS=$reply_seconds"; do
+  case ${setting#*=} in
+    "" | *[!0-9]*)
+      echo "flash-all: ${setting%%=*} must be a whole number of seconds" >&2
+      exit 2
+      ;;
+  esac
+done
 
 coproc FLASH { exec "$program" -g "$@"; }
 flash_pid=$FLASH_PID

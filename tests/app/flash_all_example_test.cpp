@@ -58,6 +58,7 @@ TEST(FlashAllExample, GivesUpOnAProgramThatCannotBeTalkedTo) {
     const char* fake;  // shell script standing in for kavro-flash; empty: the real one
     std::vector<std::string> arguments;
     const char* message;
+    const char* reply_seconds = "1";
   };
   const Case cases[] = {
       {"ends at start-up",
@@ -72,6 +73,11 @@ TEST(FlashAllExample, GivesUpOnAProgramThatCannotBeTalkedTo) {
        "exec >&-\nwhile read -r line; do :; done\n",
        {"-o", "ota.7z"},
        "flash-all: kavro-flash ended with exit status 143\n"},
+      {"fractional time limit",
+       "",
+       {"-o", "ota.7z"},
+       "flash-all: KAVRO_REPLY_SECONDS must be a whole number of seconds\n",
+       "0.5"},
   };
   const auto config = fixture::sim_config("example-keys.json", {fixture::module("6-6", "cv22")});
   for (const auto& test : cases) {
@@ -82,7 +88,7 @@ TEST(FlashAllExample, GivesUpOnAProgramThatCannotBeTalkedTo) {
       std::filesystem::permissions(program, std::filesystem::perms::owner_exec,
                                    std::filesystem::perm_options::add);
     }
-    const auto result = run_example(config, test.arguments, program, "1");
+    const auto result = run_example(config, test.arguments, program, test.reply_seconds);
     EXPECT_EQ(result.out, "") << test.name;
     EXPECT_EQ(result.err, test.message) << test.name;
     EXPECT_EQ(result.exit_status, 2) << test.name;
