@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/app/fixture_files.h"
@@ -70,43 +71,44 @@ TEST_F(Automation, EmptyListWithoutModules) {
   expect_clean_end();
 }
 
-TEST_F(Automation, ListFiltersByPlatformNumber) {
+// Every answer that needs no session, from one program serving the six mixed modules.
+TEST_F(Automation, RequestsWithoutSessions) {
   start(mixed_config(), 6);
-  EXPECT_EQ(ask("[5 1] 3"), "[5 1] 2 1 3\r\n");
-  EXPECT_EQ(ask("[5 1] 1"), "[5 1] 1 2\r\n");
-  EXPECT_EQ(ask("[5 1] 2"), "[5 1] 1 0\r\n");
-  EXPECT_EQ(ask("[5 1] 4"), "[5 1] 1 4\r\n");
-  EXPECT_EQ(ask("[5 1] 5"), "[5 1] 1 2\r\n");
-  EXPECT_EQ(ask("[5 1] 6"), "[5 1] 1 5\r\n");
-  EXPECT_EQ(ask("[5 1] 9"), "[5 1] 6 0 1 2 3 4 5\r\n");
-  EXPECT_EQ(ask("[5 1] 0"), "[5 1] 6 0 1 2 3 4 5\r\n");
-  EXPECT_EQ(ask("[5 1] -3"), "[5 1] 6 0 1 2 3 4 5\r\n");
-  EXPECT_EQ(ask("[5 1]"), "[5 1] 6 0 1 2 3 4 5\r\n");
-  expect_clean_end();
-}
-
-TEST_F(Automation, DeviceInfoNamesNumberedPlatformsOnly) {
-  start(mixed_config(), 6);
-  EXPECT_EQ(ask("[4 2] 0"), "[4 2] 2\r\n");
-  EXPECT_EQ(ask("[4 2] 1"), "[4 2] 3\r\n");
-  EXPECT_EQ(ask("[4 2] 2"), "[4 2] 1\r\n");
-  EXPECT_EQ(ask("[4 2] 4"), "[4 2] 4\r\n");
-  EXPECT_EQ(ask("[4 2] 5"), "[4 255] 2\r\n");
-  EXPECT_EQ(ask("[4 2] 6"), "[4 255] 2\r\n");
-  expect_clean_end();
-}
-
-TEST_F(Automation, DevicePath) {
-  start(mixed_config(), 6);
-  EXPECT_EQ(ask("[8 8] 0"), "[8 8] 1-1\r\n");
-  EXPECT_EQ(ask("[8 8] 5"), "[8 8] 1-6\r\n");
-  EXPECT_EQ(ask("[8 8] 6"), "[8 255] 4\r\n");
-  EXPECT_EQ(ask("[8 8] 63"), "[8 255] 4\r\n");
-  expect_clean_end();
-}
-
-TEST_F(Automation, SlotIndexChecks) {
-  start(mixed_config(), 6);
+  const std::pair<const char*, const char*> exchanges[] = {
+      // The list, by platform number; 0, out-of-range and missing numbers list every module.
+      {"[5 1] 3", "[5 1] 2 1 3\r\n"},
+      {"[5 1] 1", "[5 1] 1 2\r\n"},
+      {"[5 1] 2", "[5 1] 1 0\r\n"},
+      {"[5 1] 4", "[5 1] 1 4\r\n"},
+      {"[5 1] 5", "[5 1] 1 2\r\n"},
+      {"[5 1] 6", "[5 1] 1 5\r\n"},
+      {"[5 1] 9", "[5 1] 6 0 1 2 3 4 5\r\n"},
+      {"[5 1] 0", "[5 1] 6 0 1 2 3 4 5\r\n"},
+      {"[5 1] -3", "[5 1] 6 0 1 2 3 4 5\r\n"},
+      {"[5 1]", "[5 1] 6 0 1 2 3 4 5\r\n"},
+      // Platform numbers exist for s5l, cv22, cv25 and s6lm only.
+      {"[4 2] 0", "[4 2] 2\r\n"},
+      {"[4 2] 1", "[4 2] 3\r\n"},
+      {"[4 2] 2", "[4 2] 1\r\n"},
+      {"[4 2] 4", "[4 2] 4\r\n"},
+      {"[4 2] 5", "[4 255] 2\r\n"},
+      {"[4 2] 6", "[4 255] 2\r\n"},
+      {"[8 8] 0", "[8 8] 1-1\r\n"},
+      {"[8 8] 5", "[8 8] 1-6\r\n"},
+      {"[8 8] 6", "[8 255] 4\r\n"},
+      {"[8 8] 63", "[8 255] 4\r\n"},
+      // A space before the closing bracket: the head is valid, the index is not read.
+      {"[7 3 ] 0", "[7 255] 7\r\n"},
+      // Session commands on slots without a session.
+      {"[2 3] 0", "[2 3] 0 0\r\n"},
+      {"[9 4] 0", "[9 4] 6 -1\r\n"},
+      {"[9 7] 0", "[9 7] 0 0\r\n"},
+      {"[9 7] 40", "[9 255] 3\r\n"},
+      {"[9 6] 40", "[9 255] 3\r\n"},
+  };
+  for (const auto& [request, response] : exchanges) {
+    EXPECT_EQ(ask(request), response) << request;
+  }
   for (const char* command : {"2", "3", "4", "6", "7", "8"}) {
     const std::string head = std::string("[7 ") + command + "]";
     EXPECT_EQ(ask(head + " 64"), "[7 255] 2\r\n") << command;
@@ -115,33 +117,11 @@ TEST_F(Automation, SlotIndexChecks) {
     EXPECT_EQ(ask(head), "[7 255] 7\r\n") << command;
     EXPECT_EQ(ask(head + " x"), "[7 255] 7\r\n") << command;
   }
-  // A space before the closing bracket: the head is valid, the index is not read.
-  EXPECT_EQ(ask("[7 3 ] 0"), "[7 255] 7\r\n");
-  expect_clean_end();
-}
-
-TEST_F(Automation, UnknownCommands) {
-  start(mixed_config(), 6);
   for (const char* command : {"0", "5", "9", "10", "255", "-1", "99999999999"}) {
     EXPECT_EQ(ask(std::string("[7 ") + command + "] 0"), "[7 255] 1\r\n") << command;
   }
-  expect_clean_end();
-}
-
-TEST_F(Automation, BadHeadsAndOtherLinesGetNoResponse) {
-  start(mixed_config(), 6);
   expect_no_response({"[-1 3] 0", "[-5 1]", "[", "[]", "[abc] 0", "[5] 0", "[5,3] 0", "[ x 3] 0",
                       "[99999999999 3] 0", " [1 1]", "x[1 1]", "", "\t", "1 1] 0", "#[1 1]"});
-  expect_clean_end();
-}
-
-TEST_F(Automation, SessionQueriesWithoutSession) {
-  start(mixed_config(), 6);
-  EXPECT_EQ(ask("[2 3] 0"), "[2 3] 0 0\r\n");
-  EXPECT_EQ(ask("[9 4] 0"), "[9 4] 6 -1\r\n");
-  EXPECT_EQ(ask("[9 7] 0"), "[9 7] 0 0\r\n");
-  EXPECT_EQ(ask("[9 7] 40"), "[9 255] 3\r\n");
-  EXPECT_EQ(ask("[9 6] 40"), "[9 255] 3\r\n");
   expect_clean_end();
 }
 
@@ -226,26 +206,23 @@ TEST_F(Automation, ClosingARunningSessionAbortsItAndTheSlotStartsAfresh) {
   expect_clean_end();
 }
 
-TEST_F(Automation, QuitStopsRunningSessions) {
-  start(sim_config("quit.json",
-                   {module("2-6", "cv22", ", \"timing\": {\"control_latency_us\": 60}")}),
-        1);
-  EXPECT_EQ(ask("[1 6] 0"), "[1 6]\r\n");
-  ASSERT_TRUE(client_->wait_for_state(0, 3));
-  expect_clean_end();
-}
-
-// Nobody can send "Q" once the input has ended: the program ends as if it had been sent.
-TEST_F(Automation, EndOfInputEndsLikeQuit) {
-  start(
-      sim_config("eof.json", {module("2-7", "cv22", ", \"timing\": {\"control_latency_us\": 60}")}),
-      1);
-  EXPECT_EQ(ask("[1 6] 0"), "[1 6]\r\n");
-  ASSERT_TRUE(client_->wait_for_state(0, 3));
-  client_->process().close_input();
-  const auto result = client_->process().finish(std::chrono::seconds(120));
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 0) << result.err;
+// "Q" stops running sessions and ends the program. Nobody can send "Q" once the input has
+// ended, so the end of the input does the same.
+TEST_F(Automation, QuitOrEndOfInputStopsRunningSessions) {
+  const auto config = sim_config(
+      "quit.json", {module("2-6", "cv22", ", \"timing\": {\"control_latency_us\": 60}")});
+  for (const bool send_quit : {true, false}) {
+    start(config, 1);
+    EXPECT_EQ(ask("[1 6] 0"), "[1 6]\r\n");
+    ASSERT_TRUE(client_->wait_for_state(0, 3));
+    if (send_quit) {
+      client_->send("Q");
+    }
+    client_->process().close_input();
+    const auto result = client_->process().finish(std::chrono::seconds(120));
+    EXPECT_EQ(result.out, "") << send_quit;
+    EXPECT_EQ(result.exit_status, 0) << send_quit << result.err;
+  }
 }
 
 // A line of exactly 1023 characters is one request; its line ending arrives as a piece of its

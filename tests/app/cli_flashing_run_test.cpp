@@ -53,25 +53,15 @@ class FlashingRun : public testing::Test {
   }
 };
 
-TEST_F(FlashingRun, FlashesTheWaitingModule) {
-  const auto config = sim_config("success.json", {module("3-1", "cv22")});
-  const auto result = run(config, {"-o", ota_file("cv22")});
-  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-  EXPECT_TRUE(result.out.starts_with(kStartOfRun)) << result.out;
-  EXPECT_TRUE(result.out.ends_with(kSuccess)) << result.out;
-  EXPECT_EQ(occurrences(result.out, "Waiting for device to connect"), 1u);
-  expect_ota_images_in(flash_dir("3-1"), ota("cv22", 1));
-}
-
 // Only one line while waiting, however many polls it takes for the module to arrive.
-TEST_F(FlashingRun, ModuleArrivingLaterIsAnnouncedOnce) {
+TEST_F(FlashingRun, FlashesTheModuleOnceItArrives) {
   const auto config =
       sim_config("late.json", {module("3-2", "cv22", ", \"attach_after_ms\": 1500")});
   const auto result = run(config, {"-o", ota_file("cv22")});
   EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_TRUE(result.out.starts_with(kStartOfRun)) << result.out;
   EXPECT_EQ(occurrences(result.out, "Waiting for device to connect"), 1u);
-  EXPECT_TRUE(result.out.ends_with(kSuccess));
+  EXPECT_TRUE(result.out.ends_with(kSuccess)) << result.out;
   expect_ota_images_in(flash_dir("3-2"), ota("cv22", 1));
 }
 
@@ -120,20 +110,33 @@ TEST_F(FlashingRun, LongArchivePathIsKeptWhole) {
   expect_ota_images_in(flash_dir("3-8"), ota("cv22", 1));
 }
 
-TEST_F(FlashingRun, OtaFileThatIsNoArchive) {
-  const auto config = sim_config("bad-ota.json", {module("4-1", "cv22")});
+// Input files that fail their check end the run before any module is touched.
+TEST_F(FlashingRun, BadInputFiles) {
   const auto bad = fixture::files().write_file("not-an-archive.7z", "just text\n");
-  const auto result = run(config, {"-o", bad});
-  EXPECT_EQ(result.out, "Checking input files\r\nInvalid OTA file '" + bad + "' provided\r\n");
-  EXPECT_EQ(result.exit_status, 5);
-}
-
-TEST_F(FlashingRun, BaseFileThatIsNoArchive) {
-  const auto config = sim_config("bad-base.json", {module("4-2", "cv22")});
-  const auto bad = fixture::files().write_file("not-a-base.7z", "just text\n");
-  const auto result = run(config, {"-b", bad, "-o", ota_file("cv22")});
-  EXPECT_EQ(result.out, "Checking input files\r\nInvalid firmware file '" + bad + "' provided\r\n");
-  EXPECT_EQ(result.exit_status, 5);
+  const auto settings = fixture::files().write_file("broken-settings.json", "{\"settings\": ");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+    int exit_status;
+  };
+  const Case cases[] = {
+      {{"-o", bad}, "Invalid OTA file '" + bad + "' provided\r\n", 5},
+      {{"-b", bad, "-o", ota_file("cv22")}, "Invalid firmware file '" + bad + "' provided\r\n", 5},
+      // No base archive is built in for cv28: it needs -b.
+      {{"-o", ota_file("cv28", 3)}, "Unable to construct full firmware file for flashing\r\n", 5},
+      {{"-o", ota_file("cv22"), "-s", settings},
+       "Parsing settings json file '" + settings + "' failed\r\n",
+       6},
+  };
+  const auto config = sim_config("bad-inputs.json", {module("4-1", "cv22"), module("4-4", "cv28")});
+  for (const auto& test : cases) {
+    const auto result = run(config, test.arguments);
+    EXPECT_EQ(result.out, "Checking input files\r\n" + test.message);
+    EXPECT_EQ(result.exit_status, test.exit_status) << test.message;
+  }
+  for (const char* port : {"4-1", "4-4"}) {
+    EXPECT_FALSE(std::filesystem::exists(flash_dir(port) + "/bst.bin")) << port;
+  }
 }
 
 TEST_F(FlashingRun, BaseArchiveWithBadSignature) {
@@ -148,24 +151,6 @@ TEST_F(FlashingRun, BaseArchiveWithBadSignature) {
   EXPECT_EQ(occurrences(result.out, "\n"), 3u) << result.out;
   EXPECT_EQ(result.exit_status, 5);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(flash_dir("4-3")) / "bst.bin"));
-}
-
-// No base archive is built in for cv28: it needs -b.
-TEST_F(FlashingRun, Cv28WithoutBaseArchive) {
-  const auto config = sim_config("cv28.json", {module("4-4", "cv28")});
-  const auto result = run(config, {"-o", ota_file("cv28", 3)});
-  EXPECT_EQ(result.out,
-            "Checking input files\r\nUnable to construct full firmware file for flashing\r\n");
-  EXPECT_EQ(result.exit_status, 5);
-}
-
-TEST_F(FlashingRun, SettingsFileThatCannotBeParsed) {
-  const auto config = sim_config("bad-settings.json", {module("4-5", "cv22")});
-  const auto settings = fixture::files().write_file("broken-settings.json", "{\"settings\": ");
-  const auto result = run(config, {"-o", ota_file("cv22"), "-s", settings});
-  EXPECT_EQ(result.out,
-            "Checking input files\r\nParsing settings json file '" + settings + "' failed\r\n");
-  EXPECT_EQ(result.exit_status, 6);
 }
 
 // A signed base archive for a platform no product has, with settings of its own so that

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tests/support/subprocess.h"
@@ -44,103 +46,58 @@ test_support::ProcessResult run_sim(const std::vector<std::string>& arguments) {
   return run_process(kFlashSim, arguments);
 }
 
-TEST(CommandLineVersion, PrintsVersionLineAndExitsZero) {
+TEST(CommandLine, VersionAndUsageOnBothExecutables) {
   for (const auto& binary : {kFlashSim, kFlash}) {
-    const auto result = run_process(binary, {"-V"});
-    EXPECT_EQ(result.out, kVersionLine) << binary;
-    EXPECT_EQ(result.exit_status, 0) << binary;
+    const auto version = run_process(binary, {"-V"});
+    EXPECT_EQ(version.out, kVersionLine) << binary;
+    EXPECT_EQ(version.exit_status, 0) << binary;
+    const auto usage = run_process(binary, {"-h"});
+    EXPECT_EQ(usage.out, kUsage) << binary;
+    EXPECT_EQ(usage.exit_status, 2) << binary;
   }
 }
 
-TEST(CommandLineVersion, PrintsInAutomatedModeToo) {
-  const auto result = run_sim({"-g", "-V"});
-  EXPECT_EQ(result.out, kVersionLine);
-  EXPECT_EQ(result.exit_status, 0);
-}
-
-TEST(CommandLineVersion, IgnoresOptionsAfterIt) {
-  const auto result = run_sim({"-V", "-h", "-q", "/nonexistent/key.pem"});
-  EXPECT_EQ(result.out, kVersionLine);
-  EXPECT_EQ(result.exit_status, 0);
-}
-
-TEST(CommandLineUsage, HelpPrintsUsageAndExitsTwo) {
-  for (const auto& binary : {kFlashSim, kFlash}) {
-    const auto result = run_process(binary, {"-h"});
-    EXPECT_EQ(result.out, kUsage) << binary;
-    EXPECT_EQ(result.exit_status, 2) << binary;
+// Options are handled in order, so the mode in force when a message is printed decides whether
+// it shows. Archive paths that do not exist let a command line that passes every start-up check
+// show it by the input-file message and exit 5; in automated mode the archives are opened by
+// sessions only, and the end of standard input ends the program normally.
+TEST(CommandLine, OptionHandling) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string out;
+    int exit_status;
+  };
+  const Case cases[] = {
+      {"version in automated mode", {"-g", "-V"}, kVersionLine, 0},
+      {"options after -V are ignored", {"-V", "-h", "-q", "/nonexistent/key.pem"}, kVersionLine, 0},
+      {"-h after -g prints nothing", {"-g", "-h"}, "", 2},
+      {"-h before -g prints the usage", {"-h", "-g"}, kUsage, 2},
+      {"unknown option", {"-z", "-o", "ota.7z"}, kUsage, 2},
+      {"option without its argument", {"-b", "base.7z", "-o"}, kUsage, 2},
+      {"unknown option in automated mode", {"-g", "-x"}, "", 2},
+      {"no image", {"-s", "settings.json"}, "No image file provided\r\n" + kUsage, 2},
+      {"no image in automated mode", {"-g"}, "", 2},
+      {"base image alone", {"-g", "-b", "/nonexistent/base.7z"}, "", 0},
+      {"later option replaces earlier one",
+       {"-o", "/nonexistent/first.7z", "-o", "/nonexistent/second.7z"},
+       "Checking input files\r\nInvalid OTA file '/nonexistent/second.7z' provided\r\n",
+       5},
+      // Parsing stops at the first plain argument: the -q after it is never seen, so no key
+      // check is made (a lone -q would end with exit 11).
+      {"plain argument stops option parsing",
+       {"-o", "/nonexistent/ota.7z", "plain", "-q", "/nonexistent/private.pem"},
+       "Checking input files\r\nInvalid OTA file '/nonexistent/ota.7z' provided\r\n",
+       5},
+  };
+  for (const auto& test : cases) {
+    const auto result = run_sim(test.arguments);
+    EXPECT_EQ(result.out, test.out) << test.name;
+    EXPECT_EQ(result.exit_status, test.exit_status) << test.name;
   }
 }
 
-TEST(CommandLineUsage, HelpAfterAutomatedModePrintsNothing) {
-  const auto result = run_sim({"-g", "-h"});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST(CommandLineUsage, HelpBeforeAutomatedModePrintsUsage) {
-  const auto result = run_sim({"-h", "-g"});
-  EXPECT_EQ(result.out, kUsage);
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST(CommandLineUsage, UnknownOptionPrintsOnlyUsage) {
-  const auto result = run_sim({"-z", "-o", "ota.7z"});
-  EXPECT_EQ(result.out, kUsage);
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST(CommandLineUsage, OptionWithoutArgumentPrintsOnlyUsage) {
-  const auto result = run_sim({"-b", "base.7z", "-o"});
-  EXPECT_EQ(result.out, kUsage);
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST(CommandLineUsage, UnknownOptionInAutomatedModeIsSilent) {
-  const auto result = run_sim({"-g", "-x"});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST(CommandLineImages, NoImageGivenIsRefused) {
-  const auto result = run_sim({"-s", "settings.json"});
-  EXPECT_EQ(result.out, "No image file provided\r\n" + kUsage);
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST(CommandLineImages, NoImageInAutomatedModeIsSilent) {
-  const auto result = run_sim({"-g"});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-// In automated mode the archives are first opened by a session, so start-up goes on to serve
-// the protocol; the end of standard input ends the program normally.
-TEST(CommandLineImages, BaseImageAloneIsAccepted) {
-  const auto result = run_sim({"-g", "-b", "/nonexistent/base.7z"});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 0);
-}
-
-TEST(CommandLineImages, LaterOptionReplacesEarlierOne) {
-  const auto result = run_sim({"-o", "/nonexistent/first.7z", "-o", "/nonexistent/second.7z"});
-  EXPECT_EQ(result.out,
-            "Checking input files\r\nInvalid OTA file '/nonexistent/second.7z' provided\r\n");
-  EXPECT_EQ(result.exit_status, 5);
-}
-
-// Parsing stops at the first plain argument: the -q after it is never seen, so no key check is
-// made (a lone -q would end with exit 11) and the run goes on to the input files.
-TEST(CommandLineImages, PlainArgumentStopsOptionParsing) {
-  const auto result =
-      run_sim({"-o", "/nonexistent/ota.7z", "plain", "-q", "/nonexistent/private.pem"});
-  EXPECT_EQ(result.out,
-            "Checking input files\r\nInvalid OTA file '/nonexistent/ota.7z' provided\r\n");
-  EXPECT_EQ(result.exit_status, 5);
-}
-
-// Key files are made on first use and kept for the rest of the test program: each test may run
-// in a process of its own, and only the one that needs the slow 4096-bit key should pay for it.
+// Key files are made on first use and kept for the rest of the test program.
 class CommandLineKeys : public testing::Test {
  protected:
   static void TearDownTestSuite() { files_.reset(); }
@@ -182,14 +139,18 @@ class CommandLineKeys : public testing::Test {
   }
 
   // Runs with an OTA path that does not exist: a key pair that passes the checks leads on to
-  // the input files, which fail with exit 5.
+  // the input files, which fail with exit 5. An empty key path leaves its option out.
   static test_support::ProcessResult run_with_keys(const std::string& public_key,
                                                    const std::string& private_key,
                                                    bool automated = false) {
-    std::vector<std::string> arguments{"-o",       "/nonexistent/ota.7z", "-p", public_key, "-q",
-                                       private_key};
+    std::vector<std::string> arguments{"-o", "/nonexistent/ota.7z"};
     if (automated) {
       arguments.insert(arguments.begin(), "-g");
+    }
+    for (const auto& [option, path] : {std::pair{"-p", public_key}, {"-q", private_key}}) {
+      if (!path.empty()) {
+        arguments.insert(arguments.end(), {option, path});
+      }
     }
     return run_sim(arguments);
   }
@@ -200,92 +161,57 @@ class CommandLineKeys : public testing::Test {
 const std::string kPassedKeyChecks =
     "Checking input files\r\nInvalid OTA file '/nonexistent/ota.7z' provided\r\n";
 
-TEST_F(CommandLineKeys, ValidPairPasses) {
-  const auto result = run_with_keys(file("public512.bin"), file("rsa2048.pem"));
-  EXPECT_EQ(result.out, kPassedKeyChecks);
-  EXPECT_EQ(result.exit_status, 5);
-}
-
-TEST_F(CommandLineKeys, PublicKeyAloneIsRefused) {
-  const auto result = run_sim({"-o", "ota.7z", "-p", file("public512.bin")});
-  EXPECT_EQ(result.out, "Public and private key must be provided together\r\n" + kUsage);
-  EXPECT_EQ(result.exit_status, 11);
-}
-
-TEST_F(CommandLineKeys, PrivateKeyAloneIsRefused) {
-  const auto result = run_sim({"-o", "ota.7z", "-q", file("rsa2048.pem")});
-  EXPECT_EQ(result.out, "Public and private key must be provided together\r\n" + kUsage);
-  EXPECT_EQ(result.exit_status, 11);
-}
-
-TEST_F(CommandLineKeys, LoneKeyInAutomatedModeIsSilent) {
-  const auto result = run_sim({"-g", "-o", "ota.7z", "-q", file("rsa2048.pem")});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 11);
-}
-
-TEST_F(CommandLineKeys, MissingPrivateKeyFile) {
-  const std::string missing = file("missing.pem");
-  const auto result = run_with_keys(file("public512.bin"), missing);
-  EXPECT_EQ(result.out, "Cannot open private key file '" + missing + "'\r\n");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST_F(CommandLineKeys, PrivateKeyFileWithoutPem) {
-  const std::string path = file("not-pem.pem");
-  const auto result = run_with_keys(file("public512.bin"), path);
-  EXPECT_EQ(result.out, "Cannot read valid private key from file '" + path + "'\r\n");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-// An encrypted key is refused rather than prompting for a pass phrase nobody may answer.
-TEST_F(CommandLineKeys, EncryptedPrivateKeyIsRefusedWithoutPrompting) {
-  const std::string path = file("encrypted.pem");
-  const auto result = run_with_keys(file("public512.bin"), path);
-  EXPECT_EQ(result.out, "Cannot read valid private key from file '" + path + "'\r\n");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST_F(CommandLineKeys, PrivateKeyThatIsNotRsa) {
-  const auto result = run_with_keys(file("public512.bin"), file("ec.pem"));
-  EXPECT_EQ(result.out, "Private key is not an RSA key\r\n");
-  EXPECT_EQ(result.exit_status, 12);
-}
-
-TEST_F(CommandLineKeys, InconsistentRsaKey) {
-  const auto result = run_with_keys(file("public512.bin"), file("inconsistent.pem"));
-  EXPECT_EQ(result.out, "RSA check failed on private key\r\n");
-  EXPECT_EQ(result.exit_status, 12);
-}
-
-// A 4096-bit key makes 512-byte signatures, which do not fit the bootloader's 256-byte field.
-TEST_F(CommandLineKeys, PrivateKeyTooLargeForSignatureField) {
-  const auto result = run_with_keys(file("public512.bin"), file("rsa4096.pem"));
-  EXPECT_EQ(result.out, "Private key is too large: signatures must fit 256 bytes\r\n");
-  EXPECT_EQ(result.exit_status, 12);
-}
-
-TEST_F(CommandLineKeys, MissingPublicKeyFile) {
-  const std::string missing = file("missing.bin");
-  const auto result = run_with_keys(missing, file("rsa2048.pem"));
-  EXPECT_EQ(result.out, "Cannot open public key file '" + missing + "'\r\n");
-  EXPECT_EQ(result.exit_status, 2);
-}
-
-TEST_F(CommandLineKeys, PublicKeyMustBeExactly512Bytes) {
-  for (const char* name : {"public511.bin", "public513.bin"}) {
-    const auto result = run_with_keys(file(name), file("rsa2048.pem"));
-    EXPECT_EQ(result.out, "Public key must be exactly 512 bytes\r\n") << name;
-    EXPECT_EQ(result.exit_status, 12) << name;
+// Every outcome of the key checks. Fixture names: "public<size>.bin" holds that many bytes;
+// "missing.*" does not exist. In a message, "<public>" and "<private>" stand for the paths.
+TEST_F(CommandLineKeys, KeyPairChecks) {
+  struct Case {
+    const char* public_key;
+    const char* private_key;
+    bool automated;
+    std::string out;
+    int exit_status;
+  };
+  const std::string lone_key = "Public and private key must be provided together\r\n" + kUsage;
+  const Case cases[] = {
+      {"public512.bin", "rsa2048.pem", false, kPassedKeyChecks, 5},
+      {"public512.bin", "", false, lone_key, 11},
+      {"", "rsa2048.pem", false, lone_key, 11},
+      {"", "rsa2048.pem", true, "", 11},
+      {"public512.bin", "missing.pem", false, "Cannot open private key file '<private>'\r\n", 2},
+      {"public512.bin", "missing.pem", true, "", 2},
+      {"public512.bin", "not-pem.pem", false,
+       "Cannot read valid private key from file '<private>'\r\n", 2},
+      // An encrypted key is refused rather than prompting for a pass phrase nobody may answer.
+      {"public512.bin", "encrypted.pem", false,
+       "Cannot read valid private key from file '<private>'\r\n", 2},
+      {"public512.bin", "ec.pem", false, "Private key is not an RSA key\r\n", 12},
+      {"public512.bin", "ec.pem", true, "", 12},
+      {"public512.bin", "inconsistent.pem", false, "RSA check failed on private key\r\n", 12},
+      // A 4096-bit key makes 512-byte signatures, which do not fit the bootloader's 256-byte
+      // field.
+      {"public512.bin", "rsa4096.pem", false,
+       "Private key is too large: signatures must fit 256 bytes\r\n", 12},
+      {"missing.bin", "rsa2048.pem", false, "Cannot open public key file '<public>'\r\n", 2},
+      {"public511.bin", "rsa2048.pem", false, "Public key must be exactly 512 bytes\r\n", 12},
+      {"public513.bin", "rsa2048.pem", false, "Public key must be exactly 512 bytes\r\n", 12},
+      {"public511.bin", "rsa2048.pem", true, "", 12},
+  };
+  for (const auto& test : cases) {
+    const std::string public_key = *test.public_key ? file(test.public_key) : "";
+    const std::string private_key = *test.private_key ? file(test.private_key) : "";
+    std::string out = test.out;
+    for (const auto& [placeholder, path] :
+         {std::pair{"<public>", public_key}, {"<private>", private_key}}) {
+      if (const auto at = out.find(placeholder); at != std::string::npos) {
+        out.replace(at, std::string_view(placeholder).size(), path);
+      }
+    }
+    const auto result = run_with_keys(public_key, private_key, test.automated);
+    EXPECT_EQ(result.out, out) << test.public_key << " " << test.private_key << " "
+                               << test.automated;
+    EXPECT_EQ(result.exit_status, test.exit_status)
+        << test.public_key << " " << test.private_key << " " << test.automated;
   }
-}
-
-TEST_F(CommandLineKeys, KeyFailuresInAutomatedModeAreSilent) {
-  EXPECT_EQ(run_with_keys(file("public512.bin"), file("ec.pem"), true).exit_status, 12);
-  EXPECT_EQ(run_with_keys(file("public511.bin"), file("rsa2048.pem"), true).exit_status, 12);
-  const auto result = run_with_keys(file("public512.bin"), file("missing.pem"), true);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.exit_status, 2);
 }
 
 // Paths are passed on whole, however long: a key behind a path far beyond 260 characters is

@@ -27,42 +27,36 @@ void expect_fields(const Expected& expected) {
   }
 }
 
-TEST(RequestLine, ReadsAllThreeNumbers) {
-  expect_fields({"[5 3] 0\r\n", 3, 5, 3, 0});
-  expect_fields({"[12 6] 63\n", 3, 12, 6, 63});
-}
-
-TEST(RequestLine, WhitespaceAndSignsAreAcceptedWhereScanfAcceptsThem) {
-  expect_fields({"[ 5\t3]\t 7\n", 3, 5, 3, 7});
-  expect_fields({"[+5 -3] -1\n", 3, 5, -3, -1});
-  expect_fields({"[5 3]7", 3, 5, 3, 7});
-}
-
-TEST(RequestLine, HeadAloneCountsTwo) {
-  expect_fields({"[5 1]\r\n", 2, 5, 1, 0});
-  expect_fields({"[5 1] abc\n", 2, 5, 1, 0});
-}
-
-// The closing bracket must follow the command number directly for the index to be read.
-TEST(RequestLine, SpaceBeforeClosingBracketLosesTheIndex) {
-  expect_fields({"[5 3 ] 0\n", 2, 5, 3, 0});
-  expect_fields({"[5 3 0\n", 2, 5, 3, 0});
-}
-
-TEST(RequestLine, BadHeads) {
-  expect_fields({"5 3] 0\n", 0, 0, 0, 0});
-  expect_fields({" [5 3] 0\n", 0, 0, 0, 0});
-  expect_fields({"[\n", 0, 0, 0, 0});
-  expect_fields({"[x 3] 0\n", 0, 0, 0, 0});
-  expect_fields({"[5,3] 0\n", 1, 5, 0, 0});
-  expect_fields({"[53] 0\n", 1, 53, 0, 0});
-  expect_fields({"[- 5 3] 0\n", 0, 0, 0, 0});
-  expect_fields({"[5 +-3] 0\n", 1, 5, 0, 0});
-}
-
-TEST(RequestLine, ReadingStopsAtTheFirstNonDigit) {
-  expect_fields({"[5 8] 0x10\n", 3, 5, 8, 0});
-  expect_fields({"[5 8] 12ab\n", 3, 5, 8, 12});
+TEST(RequestLine, ReadsNumbersTheWayScanfDoes) {
+  const Expected cases[] = {
+      {"[5 3] 0\r\n", 3, 5, 3, 0},
+      {"[12 6] 63\n", 3, 12, 6, 63},
+      // Whitespace before each number, optional signs, no space needed after the bracket.
+      {"[ 5\t3]\t 7\n", 3, 5, 3, 7},
+      {"[+5 -3] -1\n", 3, 5, -3, -1},
+      {"[5 3]7", 3, 5, 3, 7},
+      // The head alone.
+      {"[5 1]\r\n", 2, 5, 1, 0},
+      {"[5 1] abc\n", 2, 5, 1, 0},
+      // The closing bracket must follow the command number directly for the index to be read.
+      {"[5 3 ] 0\n", 2, 5, 3, 0},
+      {"[5 3 0\n", 2, 5, 3, 0},
+      // Bad heads.
+      {"5 3] 0\n", 0, 0, 0, 0},
+      {" [5 3] 0\n", 0, 0, 0, 0},
+      {"[\n", 0, 0, 0, 0},
+      {"[x 3] 0\n", 0, 0, 0, 0},
+      {"[5,3] 0\n", 1, 5, 0, 0},
+      {"[53] 0\n", 1, 53, 0, 0},
+      {"[- 5 3] 0\n", 0, 0, 0, 0},
+      {"[5 +-3] 0\n", 1, 5, 0, 0},
+      // Reading stops at the first character that is not a digit.
+      {"[5 8] 0x10\n", 3, 5, 8, 0},
+      {"[5 8] 12ab\n", 3, 5, 8, 12},
+  };
+  for (const auto& expected : cases) {
+    expect_fields(expected);
+  }
 }
 
 // Numbers beyond the int range must not wrap into a valid-looking value.

@@ -47,13 +47,6 @@ TEST(RequestQueue, EmptyQueueLeavesTheBufferAlone) {
   EXPECT_EQ(line[0], 'x');
 }
 
-TEST(RequestQueue, KeepsArrivalOrder) {
-  auto queue = make_queue();
-  EXPECT_EQ(queue->command_put("[1 1]\n"), 0);
-  EXPECT_EQ(queue->command_put("[2 3] 0\n"), 0);
-  EXPECT_EQ(drain(*queue), (std::vector<std::string>{"[1 1]\n", "[2 3] 0\n"}));
-}
-
 TEST(RequestQueue, HoldsAtMost255Requests) {
   auto queue = make_queue();
   for (int i = 0; i < 255; ++i) {
@@ -146,17 +139,6 @@ TEST(RequestListener, EndOfInputStopsTheQueueLikeQuit) {
   const auto lines = listen_to(*queue, "[1 1]\n[2 1]");
   EXPECT_EQ(lines, (std::vector<std::string>{"[1 1]\n", "[2 1]"}));
   EXPECT_FALSE(queue->wait_for_request());
-}
-
-TEST(RequestListener, DropsLinesBeyondTheQueueLimit) {
-  auto queue = make_queue();
-  std::string input;
-  for (int i = 0; i < 256; ++i) {
-    input += "[" + std::to_string(i) + " 3] 0\n";
-  }
-  const auto lines = listen_to(*queue, input);
-  ASSERT_EQ(lines.size(), 255u);
-  EXPECT_EQ(lines.back(), "[254 3] 0\n");
 }
 
 // fgets-sized pieces: 1023 characters and the NUL. The line ending of a 1023-character line
