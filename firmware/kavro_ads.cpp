@@ -59,33 +59,22 @@ constexpr std::array<keyword, 3> keywords = {{
 
 constexpr std::string_view separators = " ,";
 
-int digit_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
+// The numbers read as the C library's scanf conversions "0x%x" and "%d" read them: white space,
+// a sign and (for "%x") a second "0x" are taken, reading stops at the first other character
+// (the carriage return of a CRLF line, for instance), a number wider than 32 bits keeps its low
+// 32 bits and one beyond 64 bits saturates. A token that gives no number leaves the argument 0.
+uint32_t read_hex_number(std::string_view token) {
+  const std::string text(token);
+  unsigned int value = 0;
+  std::sscanf(text.c_str(), "0x%x", &value);
+  return value;
 }
 
-// Reads the leading digits of `digits` in `base` and stops at the first other character (the
-// carriage return of a CRLF line, for instance); no digits read as 0. A number too wide for 32
-// bits keeps its low 32 bits, as a 32-bit register written with it would, and as the C
-// library's scanf conversions store such a number on 64-bit hosts.
-uint32_t read_number(std::string_view digits, uint32_t base) {
-  uint32_t value = 0;
-  for (char c : digits) {
-    const int digit = digit_value(c);
-    if (digit < 0 || static_cast<uint32_t>(digit) >= base) {
-      break;
-    }
-    value = value * base + static_cast<uint32_t>(digit);
-  }
-  return value;
+uint32_t read_decimal_number(std::string_view token) {
+  const std::string text(token);
+  int value = 0;
+  std::sscanf(text.c_str(), "%d", &value);
+  return static_cast<uint32_t>(value);
 }
 
 // Running state of one parse: the commands so far, the latest command and how many arguments
@@ -139,7 +128,7 @@ int script_parser::parse_line(std::string_view line) {
   return 0;
 }
 
-// A keyword starts a command; "0x" with hexadecimal digits, or a token that begins with a
+// A keyword starts a command; a token that begins with "0x", or with a decimal digit, is an
 // decimal digit, is an argument. Anything else is ignored: words, signed numbers, a "#" inside a
 // line, a lone carriage return. "0X1F" reads as the decimal 0 followed by ignored characters.
 int script_parser::parse_token(std::string_view token) {
@@ -149,9 +138,9 @@ int script_parser::parse_token(std::string_view token) {
     }
   }
   if (token.starts_with("0x")) {
-    add_argument(read_number(token.substr(2), 16));
+    add_argument(read_hex_number(token));
   } else if (token.front() >= '0' && token.front() <= '9') {
-    add_argument(read_number(token, 10));
+    add_argument(read_decimal_number(token));
   }
   return 0;
 }

@@ -369,6 +369,11 @@ TEST_F(ScriptFile, Fragments) {
       {"write 0x1\r\n0x2\r\n", {{W, 0x1, 0x2, 0}}},
       {"write\t0x1\n", {{W, 0, 0, 0}}},
       {"write 0x1", {{W, 0x1, 0, 0}}},
+      // After "0x" the number reads as the C library's "%x" conversion does: a sign, a second
+      // "0x" and leading white space are taken.
+      {"write 0x-1,0x+5\n", {{W, 0xFFFFFFFF, 5, 0}}},
+      {"write 0x0x10,0x0X1f\n", {{W, 0x10, 0x1F, 0}}},
+      {"write 0x\t7\n", {{W, 7, 0, 0}}},
   };
   for (const Fragment& fragment : fragments) {
     EXPECT_EQ(parse(fragment.text), fragment.commands) << fragment.text;
@@ -379,12 +384,13 @@ TEST_F(ScriptFile, NumbersBeforeTheFirstKeywordAreIgnored) {
   EXPECT_EQ(parse("0x10 20\n0x30\nwrite 0x1,0x2\n"), (std::vector<Command>{{W, 0x1, 0x2, 0}}));
 }
 
-TEST_F(ScriptFile, WideNumbersKeepTheirLow32Bits) {
+TEST_F(ScriptFile, WideNumbersReadAsTheCLibraryStoresThem) {
   EXPECT_EQ(parse("usleep 3000000000\n"), (std::vector<Command>{{U, 3000000000u, 0, 0}}));
   EXPECT_EQ(parse("usleep 4294967295 4294967296 4294967297\n"),
             (std::vector<Command>{{U, 0xFFFFFFFF, 0, 1}}));
-  EXPECT_EQ(parse("write 99999999999999999999999\n"),
-            (std::vector<Command>{{W, 0xF67FFFFF, 0, 0}}));
+  // Beyond 64 bits the C library's conversions saturate.
+  EXPECT_EQ(parse("write 99999999999999999999999,0x100000000000000000\n"),
+            (std::vector<Command>{{W, 0xFFFFFFFF, 0xFFFFFFFF, 0}}));
   EXPECT_EQ(parse("write 0x123456789,0xfedcba9876543210\n"),
             (std::vector<Command>{{W, 0x23456789, 0x76543210, 0}}));
   EXPECT_EQ(parse("usleep " + std::string(5000, '9') + "\n").size(), 1u);
