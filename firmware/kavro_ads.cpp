@@ -129,8 +129,8 @@ int script_parser::parse_line(std::string_view line) {
 }
 
 // A keyword starts a command; a token that begins with "0x", or with a decimal digit, is an
-// decimal digit, is an argument. Anything else is ignored: words, signed numbers, a "#" inside a
-// line, a lone carriage return. "0X1F" reads as the decimal 0 followed by ignored characters.
+// argument. Anything else is ignored: words, signed numbers, a "#" inside a line, a lone
+// carriage return. "0X1F" reads as the decimal 0 followed by ignored characters.
 int script_parser::parse_token(std::string_view token) {
   for (const keyword& candidate : keywords) {
     if (token.starts_with(candidate.text)) {
