@@ -239,6 +239,14 @@ bool signature_verifies(EVP_PKEY* key, std::span<const uint8_t> data,
 void WireLog::add(const std::string& port, std::span<const uint8_t> block) {
   std::lock_guard lock(mutex_);
   blocks_[port].emplace_back(block.begin(), block.end());
+  if (observer_) {
+    observer_(block);
+  }
+}
+
+void WireLog::observe(std::function<void(std::span<const uint8_t> block)> observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
 }
 
 std::vector<std::vector<uint8_t>> WireLog::blocks(const std::string& port) const {

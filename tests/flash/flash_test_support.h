@@ -132,10 +132,13 @@ class WireLog {
  public:
   void add(const std::string& port, std::span<const uint8_t> block);
   std::vector<std::vector<uint8_t>> blocks(const std::string& port) const;
+  // Shows every block to `observer` as it is recorded, on the thread that wrote it.
+  void observe(std::function<void(std::span<const uint8_t> block)> observer);
 
  private:
   mutable std::mutex mutex_;
   std::map<std::string, std::vector<std::vector<uint8_t>>> blocks_;
+  std::function<void(std::span<const uint8_t> block)> observer_;
 };
 
 // The simulator's bus with every bulk-out block recorded on the way.
