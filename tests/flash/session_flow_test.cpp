@@ -508,37 +508,33 @@ class S5lRevisionTest : public SessionFlowTest {
     return module().flash().images.at("bst").bytes.at(static_cast<size_t>(offset) + 3);
   }
 
+  void expect_revision_run(uint32_t revision, int base_number, uint32_t core_mhz) {
+    const SessionStatus status = run_s5l(revision, std::nullopt, {core_mhz, 0, 0, 0});
+    EXPECT_EQ(status.state, FLASH_STATE_DONE);
+    EXPECT_NE(output_.find("SoM HW Version: " + std::to_string(revision) + "\n"),
+              std::string::npos);
+    const std::vector<BootRomWrite> expected = script_writes("s5l", revision);
+    const std::vector<BootRomWrite> sent = bring_up_writes();
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      EXPECT_EQ(sent[i].address, expected[i].address) << i;
+      EXPECT_EQ(sent[i].value, expected[i].value) << i;
+    }
+    expect_built_in_base(base_number);
+    EXPECT_EQ(core_clock_byte(revision), core_mhz / 12 - 1);
+  }
+
   std::string output_;
 };
 
+// The revision selects the bring-up script, the built-in base archive (both of the same row)
+// and the clock limits; the session runs at the highest core clock its row allows.
 TEST_F(S5lRevisionTest, RevisionOneUsesScriptFiveBaseFiveAndItsClockLimits) {
-  const SessionStatus status = run_s5l(1, std::nullopt, {672, 0, 0, 0});
-  EXPECT_EQ(status.state, FLASH_STATE_DONE);
-  EXPECT_NE(output_.find("SoM HW Version: 1\n"), std::string::npos);
-  const std::vector<BootRomWrite> expected = script_writes("s5l", 1);
-  const std::vector<BootRomWrite> sent = bring_up_writes();
-  ASSERT_EQ(sent.size(), expected.size());
-  for (size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_EQ(sent[i].address, expected[i].address) << i;
-    EXPECT_EQ(sent[i].value, expected[i].value) << i;
-  }
-  expect_built_in_base(5);
-  EXPECT_EQ(core_clock_byte(1), 672 / 12 - 1);
+  expect_revision_run(1, 5, 672);
 }
 
 TEST_F(S5lRevisionTest, RevisionZeroUsesScriptOneAndBaseOne) {
-  const SessionStatus status = run_s5l(0, std::nullopt, {564, 0, 0, 0});
-  EXPECT_EQ(status.state, FLASH_STATE_DONE);
-  EXPECT_NE(output_.find("SoM HW Version: 0\n"), std::string::npos);
-  const std::vector<BootRomWrite> expected = script_writes("s5l", 0);
-  const std::vector<BootRomWrite> sent = bring_up_writes();
-  ASSERT_EQ(sent.size(), expected.size());
-  for (size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_EQ(sent[i].address, expected[i].address) << i;
-    EXPECT_EQ(sent[i].value, expected[i].value) << i;
-  }
-  expect_built_in_base(1);
-  EXPECT_EQ(core_clock_byte(0), 564 / 12 - 1);
+  expect_revision_run(0, 1, 564);
 }
 
 // The core clock that revision 1 allows is above the limit of revision 0.
