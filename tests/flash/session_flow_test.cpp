@@ -397,13 +397,16 @@ TEST_F(SessionFlowTest, LayoutCarriesCustomPartitionsAndMoveCalib) {
   EXPECT_EQ(details->custom[1].maxsize, 4294967301u);
 }
 
+// Only bits 31 to 0 of a load address travel; a negative one travels as 0.
 TEST_F(SessionFlowTest, LoadAddressTravelsAsItsLow32Bits) {
   Firmware firmware;
   firmware.image("kernel").load_address = 0x123456780;
+  firmware.image("meta").load_address = -5;
   start_bus();
 
   EXPECT_EQ(run_session(options_for(write_archives(firmware))).state, FLASH_STATE_DONE);
   EXPECT_EQ(module().flash().images.at("kna").load_address, 0x23456780u);
+  EXPECT_EQ(module().flash().images.at("mta").load_address, 0u);
 }
 
 TEST_F(SessionFlowTest, RebootIsSentOnlyWhenAsked) {
