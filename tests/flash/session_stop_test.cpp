@@ -117,8 +117,10 @@ TEST_F(SessionStopTest, StopAtTheJumpEndsBeforeTheModuleIsAddressedAgain) {
 // the wait or, when it comes later, after the wait: either way the session ends in state 4
 // without sending anything once the module is back.
 TEST_F(SessionStopTest, StopWhileWaitingForSoftwareMode) {
+  // The stop must land while the module is off the bus; a long absence keeps that true even
+  // when a loaded machine delays this thread.
   sim::ModuleConfig config = module_config();
-  config.reenumerate_ms = 200;
+  config.reenumerate_ms = 1500;
   start_bus({config});
   flash_session* session = start_session(standard_options(), slot_of("1-1"));
   ASSERT_NE(session, nullptr);
