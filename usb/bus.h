@@ -24,6 +24,10 @@ struct DeviceInfo {
   uint16_t vid;
   uint16_t pid;
   std::string device_path;  // physical port chain, e.g. "1-4.2"; stable across re-enumeration
+  // Differs between two enumerations of the device on the same port (a replug, a reset), so
+  // that a handle from before is known to be stale even when the product ID is the same.
+  // 0 where the bus cannot tell.
+  uint64_t enumeration = 0;
 };
 
 // Results of Device::control and Device::bulk besides success.

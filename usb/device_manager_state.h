@@ -28,6 +28,7 @@ struct dm_device {
   const char* platform = "";  // a name from the product table, or empty
   uint32_t pid = 0;           // product id seen at the last open
   uint32_t vid = 0;           // vendor id seen at the last open
+  uint64_t enumeration = 0;   // the bus's enumeration of the module at the last open
   std::array<uint8_t, DM_DESCRIPTOR_LENGTH> descriptor{};  // first byte non-zero: ready
 
   bool is_free() const { return device_path.empty(); }

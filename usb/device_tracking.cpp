@@ -12,6 +12,9 @@
 namespace {
 
 constexpr auto SERVICE_PERIOD = std::chrono::milliseconds(100);
+// A module that is listed but could not be opened (its device node not yet accessible, a
+// transient error) is tried again this often, even when the bus reports nothing new.
+constexpr auto OPEN_RETRY_PERIOD = std::chrono::milliseconds(250);
 
 // Standard GET_DESCRIPTOR request for the device descriptor.
 constexpr usb::SetupPacket DEVICE_DESCRIPTOR_REQUEST{0x80, 0x06, 0x0100, 0,
@@ -29,15 +32,17 @@ bool counts(const usb::DeviceInfo& info) {
   return info.vid == KAVRO_USB_VID && !info.device_path.empty();
 }
 
-void open_slot(dm_state& state, dm_device& slot, const usb::DeviceInfo& info) {
+// False when the module could not be opened: the slot stays bound but closed and is retried.
+bool open_slot(dm_state& state, dm_device& slot, const usb::DeviceInfo& info) {
   std::unique_ptr<usb::Device> device = state.bus->open(info);
   if (device == nullptr) {
-    return;  // stays bound but closed; the next bus event retries
+    return false;
   }
   slot.device = std::move(device);
   slot.descriptor.fill(0);
   slot.pid = info.pid;
   slot.vid = info.vid;
+  slot.enumeration = info.enumeration;
   if (info.pid != KAVRO_SOFTWARE_PID) {
     if (const char* platform = platform_for(info.vid, info.pid)) {
       slot.platform = platform;
@@ -45,6 +50,7 @@ void open_slot(dm_state& state, dm_device& slot, const usb::DeviceInfo& info) {
   }
   state.descriptor_wanted = true;
   note_slot_change(state);
+  return true;
 }
 
 void close_slot(dm_state& state, dm_device& slot) {
@@ -59,11 +65,17 @@ const usb::DeviceInfo* find_attached(const std::vector<usb::DeviceInfo>& attache
   return it == attached.end() ? nullptr : &*it;
 }
 
+// The open handle belongs to an earlier enumeration of the listed module: the removal and the
+// arrival came together, and the handle is stale.
+bool reenumerated(const dm_device& slot, const usb::DeviceInfo& info) {
+  return slot.pid != info.pid || slot.enumeration != info.enumeration;
+}
+
 // Pass A: every bound slot follows its module. A module that is gone closes its slot but keeps
-// the binding, so it finds the same slot when it returns. A module that is listed under another
-// product ID than the open handle saw has re-enumerated (the removal and the arrival came
-// together): the old handle is stale and the slot is opened anew.
-void follow_bound_slots(dm_state& state, const std::vector<usb::DeviceInfo>& attached) {
+// the binding, so it finds the same slot when it returns; one that has re-enumerated is opened
+// anew. Returns false when a listed module could not be opened.
+bool follow_bound_slots(dm_state& state, const std::vector<usb::DeviceInfo>& attached) {
+  bool all_opened = true;
   for (auto& slot : state.slots) {
     if (slot.is_free()) {
       continue;
@@ -75,18 +87,20 @@ void follow_bound_slots(dm_state& state, const std::vector<usb::DeviceInfo>& att
       }
       continue;
     }
-    if (slot.is_open() && slot.pid != info->pid) {
+    if (slot.is_open() && reenumerated(slot, *info)) {
       close_slot(state, slot);
     }
-    if (!slot.is_open()) {
-      open_slot(state, slot, *info);
+    if (!slot.is_open() && !open_slot(state, slot, *info)) {
+      all_opened = false;
     }
   }
+  return all_opened;
 }
 
 // Pass B: modules no slot knows take the lowest free slot. Slots are never given back, so once
-// all 64 are bound further modules are ignored.
-void bind_new_modules(dm_state& state, const std::vector<usb::DeviceInfo>& attached) {
+// all 64 are bound further modules are ignored. Returns false when a module could not be opened.
+bool bind_new_modules(dm_state& state, const std::vector<usb::DeviceInfo>& attached) {
+  bool all_opened = true;
   for (const auto& info : attached) {
     const bool bound = std::any_of(state.slots.begin(), state.slots.end(), [&](const auto& slot) {
       return slot.device_path == info.device_path;
@@ -97,24 +111,29 @@ void bind_new_modules(dm_state& state, const std::vector<usb::DeviceInfo>& attac
     const auto free_slot = std::find_if(state.slots.begin(), state.slots.end(),
                                         [](const auto& slot) { return slot.is_free(); });
     if (free_slot == state.slots.end()) {
-      return;
+      break;
     }
     free_slot->device_path = info.device_path;
-    open_slot(state, *free_slot, info);
+    if (!open_slot(state, *free_slot, info)) {
+      all_opened = false;
+    }
   }
+  return all_opened;
 }
 
 // The bus is listed while the lock is held: the listing and the slot table then form one
 // snapshot, and anyone who takes the lock after the listing started sees the whole pass.
-void reconcile(dm_state& state) {
+// Returns false when a listed module could not be opened.
+bool reconcile(dm_state& state) {
   std::lock_guard guard(state.lock);
   std::vector<usb::DeviceInfo> attached = state.bus->list(static_cast<uint16_t>(KAVRO_USB_VID));
   std::erase_if(attached, [](const auto& info) { return !counts(info); });
-  follow_bound_slots(state, attached);
-  bind_new_modules(state, attached);
+  const bool bound_opened = follow_bound_slots(state, attached);
+  const bool new_opened = bind_new_modules(state, attached);
   if (state.descriptor_wanted) {
     state.service_wake.notify_one();
   }
+  return bound_opened && new_opened;
 }
 
 struct pending_read {
@@ -156,16 +175,24 @@ void store_descriptor(dm_state& state, const pending_read& read) {
 
 }  // namespace
 
+// Reconciles at every bus event, and again after a short pause while a listed module could not
+// be opened: the bus may report nothing more about it.
 void reconcile_loop(dm_state& state) {
   std::unique_lock wake(state.wake_lock);
+  bool retry = false;
   for (;;) {
-    state.reconcile_wake.wait(wake, [&] { return state.bus_changed || state.stopping; });
+    const auto woken = [&] { return state.bus_changed || state.stopping; };
+    if (retry) {
+      state.reconcile_wake.wait_for(wake, OPEN_RETRY_PERIOD, woken);
+    } else {
+      state.reconcile_wake.wait(wake, woken);
+    }
     if (state.stopping) {
       return;
     }
     state.bus_changed = false;
     wake.unlock();
-    reconcile(state);
+    retry = !reconcile(state);
     wake.lock();
   }
 }

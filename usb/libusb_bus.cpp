@@ -53,7 +53,10 @@ bool describe(libusb_device* device, DeviceInfo& info) {
   if (libusb_get_device_descriptor(device, &descriptor) != 0) {
     return false;
   }
-  info = {descriptor.idVendor, descriptor.idProduct, device_path(device)};
+  // The kernel numbers every enumeration on a bus afresh, so the address tells a replugged
+  // module from the handle that was open before.
+  info = {descriptor.idVendor, descriptor.idProduct, device_path(device),
+          libusb_get_device_address(device)};
   return true;
 }
 

@@ -317,7 +317,8 @@ void FakeBus::plug(const std::shared_ptr<Module>& module, const std::string& pat
                    uint16_t vid) {
   {
     std::lock_guard guard(core_->mutex);
-    core_->attached.push_back({module, {vid, pid, path}, core_->next_attachment_id++});
+    const uint64_t id = core_->next_attachment_id++;
+    core_->attached.push_back({module, {vid, pid, path, id}, id});
     ++core_->generation;
   }
   report_change();
@@ -339,6 +340,7 @@ void FakeBus::reenumerate(const std::string& path, uint16_t pid) {
       if (attachment.info.device_path == path) {
         attachment.info.pid = pid;
         attachment.id = core_->next_attachment_id++;
+        attachment.info.enumeration = attachment.id;
       }
     }
     ++core_->generation;
@@ -349,14 +351,6 @@ void FakeBus::reenumerate(const std::string& path, uint16_t pid) {
 void FakeBus::fail_opens(const std::string& path, int count) {
   std::lock_guard guard(core_->mutex);
   core_->failing_opens[path] = count;
-}
-
-void FakeBus::notify() {
-  {
-    std::lock_guard guard(core_->mutex);
-    ++core_->generation;
-  }
-  report_change();
 }
 
 void FakeBus::report_change() {

@@ -111,12 +111,10 @@ class FakeBus : public usb::Bus {
   void plug(const std::shared_ptr<Module>& module, const std::string& path, uint16_t pid,
             uint16_t vid = KAVRO_VID);
   void unplug(const std::string& path);
-  // Removal and arrival under another product ID, reported as one event.
+  // Removal and arrival under `pid` (the same or another product ID), reported as one event.
   void reenumerate(const std::string& path, uint16_t pid);
   // The next `count` opens of the module at `path` fail.
   void fail_opens(const std::string& path, int count);
-  // Reports an event with nothing changed.
-  void notify();
 
   // Waits until a listing has begun after the latest change. The device manager lists the bus
   // under its lock, so a query made after this returns sees that whole reconciliation.
