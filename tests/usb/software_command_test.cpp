@@ -143,38 +143,30 @@ TEST_F(SoftwareCommandTest, ModuleReturningDuringTheWaitIsUsed) {
   EXPECT_EQ(status, 0u);
 }
 
-TEST_F(SoftwareCommandTest, ModuleThatStopsAnsweringTimesOut) {
-  module->set_bulk_hang();
+// A module that stops answering, never answers, or keeps moving nothing ends in the caller's
+// time limit.
+TEST_F(SoftwareCommandTest, TransferThatDoesNotCompleteTimesOut) {
   uint32_t status = 0;
-  EXPECT_EQ(send(&status, 50), -9);
-}
-
-TEST_F(SoftwareCommandTest, MissingResponseTimesOut) {
-  uint32_t status = 0;
-  EXPECT_EQ(send(&status, 50), -9);
+  EXPECT_EQ(send(&status, 50), -9);  // no response queued
   EXPECT_EQ(bytes_to(module->bulk_transfers(), 0x01), reboot);
-}
-
-TEST_F(SoftwareCommandTest, TransferThatNeverMovesAnythingTimesOut) {
   module->set_bulk_stall();
-  uint32_t status = 0;
   EXPECT_EQ(send(&status, 50), -9);
+  module->set_bulk_hang();
+  EXPECT_EQ(send(&status, 50), -9);
+  EXPECT_EQ(status, 0u);
 }
 
+// The module leaving during the exchange is a bulk failure like any other.
 TEST_F(SoftwareCommandTest, BulkFailureIsReported) {
-  module->set_bulk_result(usb::kError);
-  uint32_t status = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(send(&status), -10);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error bulk sending: -1\n");
-}
-
-TEST_F(SoftwareCommandTest, ModuleLeavingDuringTheExchangeIsABulkFailure) {
-  module->set_bulk_result(usb::kDisconnected);
-  uint32_t status = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(send(&status), -10);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error bulk sending: -3\n");
+  for (const auto& [result, printed] :
+       {std::pair{usb::kError, "Error bulk sending: -1\n"},
+        std::pair{usb::kDisconnected, "Error bulk sending: -3\n"}}) {
+    module->set_bulk_result(result);
+    uint32_t status = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(send(&status), -10);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), printed);
+  }
 }
 
 TEST_F(SoftwareCommandTest, MissingPipesAreNamed) {
