@@ -224,7 +224,7 @@ int RedirConnection::read_socket(uint8_t* data, int count) {
   if (got > 0) {
     return static_cast<int>(got);
   }
-  if (got == 0) {
+  if (got == 0 || errno == ECONNRESET) {
     peer_closed_ = true;
     return -1;
   }
@@ -236,6 +236,8 @@ int RedirConnection::write_socket(const uint8_t* data, int count) {
   if (sent >= 0) {
     return static_cast<int>(sent);
   }
+  // QEMU closes its end when the guest powers off, possibly before it read every answer.
+  peer_closed_ = errno == EPIPE || errno == ECONNRESET;
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
@@ -500,6 +502,10 @@ RedirConnection::End RedirConnection::serve(int stop_fd) {
     }
     if (usbredirparser_has_data_to_write(parser_.get()) != 0 &&
         usbredirparser_do_write(parser_.get()) != 0) {
+      if (peer_closed_) {
+        log_.info("the guest side closed the connection");
+        return End::PeerClosed;
+      }
       log_.info("writing to the guest side failed");
       return End::Failed;
     }

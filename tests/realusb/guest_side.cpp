@@ -154,6 +154,16 @@ bool GuestSide::run_until(const std::function<bool()>& done, std::chrono::millis
   return true;
 }
 
+bool GuestSide::flush() {
+  while (usbredirparser_has_data_to_write(parser_.get()) != 0) {
+    pollfd fd{socket_.get(), POLLOUT, 0};
+    if (::poll(&fd, 1, -1) < 0 || usbredirparser_do_write(parser_.get()) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 uint64_t GuestSide::send_control(uint8_t requesttype, uint8_t request, uint16_t value,
                                  uint16_t index, uint16_t length, std::vector<uint8_t> out) {
   usb_redir_control_packet_header header{

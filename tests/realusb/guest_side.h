@@ -36,6 +36,8 @@ class GuestSide {
   // Moves bytes both ways until `done` holds; false if it does not within `limit`.
   bool run_until(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // Writes out everything queued; false if the connection fails first.
+  bool flush();
   // Closes the guest's end of the connection.
   void close() { socket_.reset(); }
 

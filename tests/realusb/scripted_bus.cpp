@@ -39,9 +39,12 @@ class ScriptedBus::Device : public usb::Device {
       moved = data.size();
       return usb::kOk;
     }
+    ++bus_.waiting_ins_;
+    bus_.in_waiting_.notify_all();
     const bool ready =
         bus_.response_ready_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                       [this] { return !bus_.responses_.empty() || !attached(); });
+    --bus_.waiting_ins_;
     if (!attached()) {
       return usb::kDisconnected;
     }
@@ -81,6 +84,11 @@ void ScriptedBus::queue_response(std::vector<uint8_t> bytes) {
   std::lock_guard lock(mutex_);
   responses_.push_back(std::move(bytes));
   response_ready_.notify_all();
+}
+
+bool ScriptedBus::wait_for_waiting_in(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return in_waiting_.wait_for(lock, limit, [this] { return waiting_ins_ > 0; });
 }
 
 std::vector<ControlCall> ScriptedBus::control_calls() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,9 @@ class ScriptedBus : public usb::Bus {
   // The next bulk IN transfer receives these bytes (in one piece); until then IN transfers wait.
   void queue_response(std::vector<uint8_t> bytes);
 
+  // Waits until a bulk IN transfer is blocked waiting for a response; false after `limit`.
+  bool wait_for_waiting_in(std::chrono::milliseconds limit);
+
   std::vector<ControlCall> control_calls() const;
   std::vector<std::vector<uint8_t>> bulk_out() const;
 
@@ -41,6 +45,8 @@ class ScriptedBus : public usb::Bus {
 
   mutable std::mutex mutex_;
   std::condition_variable response_ready_;
+  std::condition_variable in_waiting_;
+  int waiting_ins_ = 0;
   bool present_ = false;
   uint16_t pid_ = 0;
   unsigned generation_ = 0;  // counts attachments; an open device belongs to one of them
