@@ -36,6 +36,8 @@ class GuestSide {
   // Moves bytes both ways until `done` holds; false if it does not within `limit`.
   bool run_until(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // Whether the server's hello has arrived; requests sent before it are dropped by the parser.
+  bool has_peer_caps() const { return usbredirparser_have_peer_caps(parser_.get()) != 0; }
   // Writes out everything queued; false if the connection fails first.
   bool flush();
   // Closes the guest's end of the connection.

@@ -101,6 +101,7 @@ TEST_F(RedirConnectionTest, AnnouncesAModuleThatWasThereBeforeTheGuestConnected)
 TEST_F(RedirConnectionTest, AnnouncesNothingWhileNoModuleIsAttached) {
   // The server handles the guest's hello before this request, so an announcement would arrive
   // before the answer.
+  ASSERT_TRUE(guest_->run_until([&] { return guest_->has_peer_caps(); }));
   const uint64_t id = guest_->get_alt_setting(0);
   ASSERT_TRUE(guest_->run_until([&] { return guest_->alt_setting_statuses.contains(id); }));
   EXPECT_TRUE(guest_->connects.empty());
