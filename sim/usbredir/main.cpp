@@ -2,6 +2,7 @@
 // model, with its faults and flash_dir output) served to QEMU's usb-redir device, so that a guest
 // kernel enumerates it as a real high-speed USB device and the real libusb backend drives it.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 
@@ -28,6 +29,11 @@ sim::redir::UniqueFd stop_signals() {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return sim::redir::UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+bool stop_requested(int stop_fd) {
+  pollfd ready{stop_fd, POLLIN, 0};
+  return ::poll(&ready, 1, 0) > 0;
 }
 
 std::optional<sim::ModuleConfig> module_config(const sim::redir::ServerOptions& options,
@@ -88,8 +94,11 @@ int main(int argc, char** argv) {
 
   auto socket = listener->accept_one(stop.get(), options->accept_timeout);
   if (!socket) {
-    log.info("no connection within " + std::to_string(options->accept_timeout.count()) +
-             " s (or stopped)");
+    if (stop_requested(stop.get())) {
+      log.info("stopped by signal");
+      return 0;
+    }
+    log.info("no connection within " + std::to_string(options->accept_timeout.count()) + " s");
     return kExitFailure;
   }
   log.info("guest side connected");
