@@ -167,12 +167,20 @@ bool Module::connected(uint64_t generation) const {
   return attached_ && generation_ == generation && host_ != nullptr;
 }
 
-bool Module::pause(Lock& lock, uint64_t generation, Clock::duration duration) {
-  if (duration <= Clock::duration::zero()) {
-    return connected(generation);
+int Module::take_time(Lock& lock, uint64_t generation, Clock::duration duration,
+                      unsigned timeout_ms) {
+  const auto limit = std::chrono::milliseconds(timeout_ms);
+  const bool too_slow = timeout_ms != 0 && duration > limit;
+  if (too_slow) {
+    duration = limit;
   }
-  wake_.wait_until(lock, Clock::now() + duration, [&] { return !connected(generation); });
-  return connected(generation);
+  if (duration > Clock::duration::zero()) {
+    wake_.wait_until(lock, Clock::now() + duration, [&] { return !connected(generation); });
+  }
+  if (!connected(generation)) {
+    return usb::kDisconnected;
+  }
+  return too_slow ? usb::kTimeout : usb::kOk;
 }
 
 int Module::wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms) {
@@ -191,8 +199,10 @@ int Module::wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms) {
 int Module::control(uint64_t generation, const usb::SetupPacket& setup, std::span<uint8_t> data,
                     unsigned timeout_ms) {
   Lock lock(mutex_);
-  if (!pause(lock, generation, std::chrono::microseconds(config_.timing.control_latency_us))) {
-    return usb::kDisconnected;
+  const int latency = take_time(
+      lock, generation, std::chrono::microseconds(config_.timing.control_latency_us), timeout_ms);
+  if (latency != usb::kOk) {
+    return latency;
   }
   int result = usb::kError;
   if (hung_) {
@@ -317,8 +327,11 @@ int Module::bulk(uint64_t generation, uint8_t endpoint, std::span<uint8_t> data,
       data.empty()) {
     return usb::kError;
   }
-  if (!pause(lock, generation, transfer_time(data.size(), config_.timing.bulk_bytes_per_second))) {
-    return usb::kDisconnected;
+  const int wire =
+      take_time(lock, generation, transfer_time(data.size(), config_.timing.bulk_bytes_per_second),
+                timeout_ms);
+  if (wire != usb::kOk) {
+    return wire;  // a block that does not get through in time is not taken at all
   }
   int result = usb::kError;
   if (hung_) {

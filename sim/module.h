@@ -110,8 +110,10 @@ class Module : public std::enable_shared_from_this<Module> {
   };
 
   bool connected(uint64_t generation) const;
-  // Sleeps for `duration` unless the handle is disconnected first; true if still connected.
-  bool pause(Lock& lock, uint64_t generation, Clock::duration duration);
+  // Spends the time a transfer takes on the wire, but no longer than its time limit (0: none).
+  // kOk once it has passed, kTimeout when the limit ran out first, kDisconnected when the
+  // handle died meanwhile.
+  int take_time(Lock& lock, uint64_t generation, Clock::duration duration, unsigned timeout_ms);
   // A transfer to a module that stopped answering: kTimeout, or kDisconnected if it leaves.
   int wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms);
   int vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> data);

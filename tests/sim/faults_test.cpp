@@ -210,6 +210,26 @@ TEST(Timing, SlowFlashDelaysTheAnswerBeyondAShortTimeLimit) {
   EXPECT_TRUE(bus.module("1-1").flash().images.at("bst").complete());
 }
 
+// A transfer that would take longer than its time limit ends in a time-out at the limit, as
+// on a real bus, instead of keeping the caller for as long as the configured speed implies.
+TEST(Timing, TransferSlowerThanItsTimeLimitTimesOut) {
+  sim::ModuleConfig slow_control = quick_module("1-1");
+  slow_control.timing.control_latency_us = 60'000'000;
+  sim::ModuleConfig slow_bulk = quick_module("1-2");
+  slow_bulk.timing.bulk_bytes_per_second = 1;  // 8 bytes take 8 s
+  sim::VirtualBus bus({slow_control, slow_bulk});
+  std::array<uint8_t, 4> word{};
+  EXPECT_EQ(open_port(bus, "1-1")->control({0xC0, 0, 0, 0, 4}, word, 5), usb::kTimeout);
+
+  auto device = boot_to_software(bus, "1-2");
+  ASSERT_NE(device, nullptr);
+  std::vector<uint8_t> block = device_id(1);
+  size_t moved = 0;
+  EXPECT_EQ(device->bulk(0x01, block, 5, moved), usb::kTimeout);
+  EXPECT_EQ(moved, 0u);
+  EXPECT_TRUE(bus.module("1-2").block_log().empty());
+}
+
 TEST(Timing, LatencyAndBandwidthStillDeliver) {
   sim::ModuleConfig config = quick_module();
   config.timing.control_latency_us = 10;
