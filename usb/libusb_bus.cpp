@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "common/products.h"
@@ -151,10 +152,12 @@ class RescanWatcher final : public LibusbBus::Watcher {
   }
 
  private:
-  std::vector<std::pair<std::string, uint16_t>> snapshot() const {
-    std::vector<std::pair<std::string, uint16_t>> seen;
+  // A module that re-enumerated between two scans differs in its enumeration number even
+  // when its port and product ID are the same.
+  std::vector<std::tuple<std::string, uint16_t, uint64_t>> snapshot() const {
+    std::vector<std::tuple<std::string, uint16_t, uint64_t>> seen;
     for (const auto& info : list_devices(context_->usb, vid_)) {
-      seen.emplace_back(info.device_path, info.pid);
+      seen.emplace_back(info.device_path, info.pid, info.enumeration);
     }
     std::sort(seen.begin(), seen.end());
     return seen;
