@@ -1,4 +1,5 @@
 #include "firmware/kavro_param_update.h"
+#include "common/little_endian.h"
 
 #include <algorithm>
 #include <array>
@@ -84,12 +85,6 @@ class image_window {
   int64_t length_;
 };
 
-void store_le32(uint8_t* destination, uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    destination[i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-}
-
 bootstrap_params read_bootstrap_params(kavro_archive_t* archive) {
   const auto bootstrap = [&archive](uint32_t selector) {
     return kavro_archive_get_partition_param(&archive, PART_BOOTSTRAP, selector);
@@ -171,7 +166,7 @@ int patch_word(const image_window& window, int64_t location, int64_t value) {
   if (!window.word_ends_inside(location)) {
     return PARAM_UPDATE_WORD_SPLIT;
   }
-  store_le32(window.at(location), static_cast<uint32_t>(value));
+  store_le32({window.at(location), 4}, 0, static_cast<uint32_t>(value));
   return PARAM_UPDATE_OK;
 }
 
@@ -249,15 +244,15 @@ int update_bst(kavro_archive_t* archive, kavro_settings* settings, uint32_t hw_v
 // into a module flashed with another key (or with none).
 std::array<uint8_t, KEY_BLOCK_SIZE> make_key_block(const uint8_t* public_key) {
   std::array<uint8_t, KEY_BLOCK_SIZE> block{};
-  store_le32(block.data(), KEY_BLOCK_MAGIC_0);
-  store_le32(block.data() + 4, KEY_BLOCK_MAGIC_1);
+  store_le32(block, 0, KEY_BLOCK_MAGIC_0);
+  store_le32(block, 4, KEY_BLOCK_MAGIC_1);
   if (public_key != nullptr) {
     for (int slot = 0; slot < KEY_BLOCK_USER_SLOTS; ++slot) {
       std::memcpy(block.data() + KEY_BLOCK_FIRST_SLOT + slot * SECURE_BOOT_KEY_SIZE, public_key,
                   SECURE_BOOT_KEY_SIZE);
     }
   }
-  store_le32(block.data() + KEY_BLOCK_END_WORD, 0);
+  store_le32(block, KEY_BLOCK_END_WORD, 0);
   return block;
 }
 

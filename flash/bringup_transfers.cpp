@@ -2,6 +2,7 @@
 #include <array>
 
 #include "common/console.h"
+#include "common/little_endian.h"
 #include "firmware/kavro_ads.h"
 #include "flash/session_context.h"
 #include "usb/kavro_device_manager.h"
@@ -23,8 +24,7 @@ uint32_t image_word(std::span<const uint8_t> image, size_t offset) {
   std::array<uint8_t, 4> bytes{};
   std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset),
               std::min<size_t>(4, image.size() - offset), bytes.begin());
-  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-         (uint32_t{bytes[3]} << 24);
+  return load_le32(bytes, 0);
 }
 
 }  // namespace

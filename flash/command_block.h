@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "common/little_endian.h"
 #include "usb/kavro_device_manager.h"
 
 // A software-mode command block under construction: zero-filled, every field little-endian,
@@ -19,11 +20,7 @@ class command_block {
     put_u32(4, command_id);
   }
 
-  void put_u32(size_t offset, uint32_t value) {
-    for (size_t byte = 0; byte < 4; ++byte) {
-      bytes_[offset + byte] = static_cast<uint8_t>(value >> (8 * byte));
-    }
-  }
+  void put_u32(size_t offset, uint32_t value) { store_le32(bytes_, offset, value); }
 
   // A 64-bit value travels as two 32-bit words, the high word first.
   void put_u64_high_first(size_t offset, uint64_t value) {

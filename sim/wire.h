@@ -4,20 +4,13 @@
 #include <cstdint>
 #include <span>
 
-// Little-endian words as they travel over USB between the host and a module.
+#include "common/little_endian.h"
+
+// Values as they travel over USB between the host and a module.
 namespace sim::wire {
 
-inline uint32_t load_le32(std::span<const uint8_t> bytes, size_t offset) {
-  return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<uint32_t>(bytes[offset + 2]) << 16 |
-         static_cast<uint32_t>(bytes[offset + 3]) << 24;
-}
-
-inline void store_le32(std::span<uint8_t> bytes, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) {
-    bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-}
+using ::load_le32;
+using ::store_le32;
 
 // A 64-bit size sent as two little-endian words, the high word first.
 inline uint64_t load_split64(std::span<const uint8_t> bytes, size_t offset) {

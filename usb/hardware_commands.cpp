@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "common/little_endian.h"
 #include "common/products.h"
 #include "usb/device_manager_state.h"
-#include "usb/little_endian.h"
 
 namespace {
 
@@ -33,9 +33,9 @@ int transfer(usb::Device* device, const usb::SetupPacket& setup, std::span<uint8
 
 int send_command_block(usb::Device* device, uint32_t opcode, uint32_t address, uint32_t value) {
   std::array<uint8_t, COMMAND_BLOCK_LENGTH> block{};
-  store_le32(std::span(block).subspan<0, 4>(), opcode);
-  store_le32(std::span(block).subspan<4, 4>(), address);
-  store_le32(std::span(block).subspan<8, 4>(), value);
+  store_le32(block, 0, opcode);
+  store_le32(block, 4, address);
+  store_le32(block, 8, value);
   return transfer(device, {VENDOR_OUT, 0, 0, 0, COMMAND_BLOCK_LENGTH}, block);
 }
 
@@ -45,7 +45,7 @@ int read_register(usb::Device* device, uint32_t address, uint32_t& value) {
                                static_cast<uint16_t>(address & 0xFFFF), REGISTER_LENGTH};
   const int result = transfer(device, setup, data);
   if (result == 0) {
-    value = load_le32(data);
+    value = load_le32(data, 0);
   }
   return result;
 }

@@ -5,9 +5,9 @@
 #include <chrono>
 
 #include "common/console.h"
+#include "common/little_endian.h"
 #include "common/products.h"
 #include "usb/device_manager_state.h"
-#include "usb/little_endian.h"
 
 namespace {
 
@@ -87,9 +87,9 @@ int kavro_dm_usb_software_command(dm_state** dm, int index, uint8_t* block, uint
   if (const int result = bulk_transfer(*device, IN_PIPE, response, timeout_ms)) {
     return result;
   }
-  if (load_le32(std::span(response).subspan<0, 4>()) != SW_RESPONSE_SIGNATURE_WORD) {
+  if (load_le32(response, 0) != SW_RESPONSE_SIGNATURE_WORD) {
     return -13;
   }
-  *status = load_le32(std::span(response).subspan<4, 4>());
+  *status = load_le32(response, 4);
   return *status == 0 ? 0 : DM_ERR_DEVICE_STATUS;
 }
