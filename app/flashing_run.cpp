@@ -11,10 +11,10 @@
 #include "app/session_table.h"
 #include "common/console.h"
 #include "common/products.h"
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_settings.h"
-#include "flash/kavro_flash_process.h"
-#include "usb/kavro_device_manager.h"
+#include "firmware/archive.h"
+#include "firmware/settings.h"
+#include "flash/session.h"
+#include "usb/device_manager.h"
 
 namespace {
 

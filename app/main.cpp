@@ -5,7 +5,7 @@
 #include "app/owned_handle.h"
 #include "app/session_table.h"
 #include "common/console.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 #include "usb/process_bus.h"
 
 int main(int argc, char* argv[]) {

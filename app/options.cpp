@@ -10,7 +10,7 @@
 
 #include "app/exit_codes.h"
 #include "common/console.h"
-#include "firmware/kavro_param_update.h"
+#include "firmware/image_patching.h"
 
 namespace {
 

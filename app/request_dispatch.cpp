@@ -11,8 +11,8 @@
 #include "app/session_table.h"
 #include "common/console.h"
 #include "common/products.h"
-#include "flash/kavro_flash_process.h"
-#include "usb/kavro_device_manager.h"
+#include "flash/session.h"
+#include "usb/device_manager.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "app/session_table.h"
 
-#include "flash/kavro_flash_process.h"
+#include "flash/session.h"
 
 SessionTable::~SessionTable() {
   destroy_all();

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 struct flash_session;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "digest/crc32.h"
-#include "digest/kavro_sha256.h"
+#include "digest/sha256.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include "common/console.h"
 #include "common/little_endian.h"
-#include "firmware/kavro_ads.h"
+#include "firmware/bringup_script.h"
 #include "flash/session_context.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common/little_endian.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 // A software-mode command block under construction: zero-filled, every field little-endian,
 // opened by the common head (signature word, command id).

@@ -1,7 +1,7 @@
-#include "firmware/kavro_settings.h"
+#include "firmware/settings.h"
 #include "flash/command_block.h"
 #include "flash/session_context.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 
 #include "common/console.h"
 #include "digest/crc32.h"
-#include "digest/kavro_sha256.h"
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_param_update.h"
+#include "digest/sha256.h"
+#include "firmware/archive.h"
+#include "firmware/image_patching.h"
 #include "flash/command_block.h"
 #include "flash/session_context.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // The flash session's record and the operations its parts share. Only flash/ and its tests
-// include this header; everyone else goes through flash/kavro_flash_process.h.
+// include this header; everyone else goes through flash/session.h.
 
 #include <openssl/types.h>
 
@@ -18,38 +18,13 @@
 #include <string_view>
 #include <thread>
 
-#include "firmware/kavro_param_update.h"
+#include "firmware/image_patching.h"
+#include "flash/session_codes.h"
 
 struct ads_handle;
 struct dm_state;
 struct kavro_archive_t;
 struct kavro_settings;
-
-// Error codes of a flash session (kavro_flash_error_string has their texts).
-inline constexpr int FLASH_ERR_INVALID_PARAMETERS = -1;
-inline constexpr int FLASH_ERR_NO_MEMORY = -2;
-inline constexpr int FLASH_ERR_ARCHIVE = -3;
-inline constexpr int FLASH_ERR_DEVICE_MANAGER = -4;
-inline constexpr int FLASH_ERR_SETTINGS = -5;
-inline constexpr int FLASH_ERR_ADS = -6;
-inline constexpr int FLASH_ERR_SESSION_EXISTS = -7;
-inline constexpr int FLASH_ERR_INVALID_ADS_COMMAND = -8;
-inline constexpr int FLASH_ERR_NO_FLASH_BOOTLOADER = -9;
-inline constexpr int FLASH_ERR_MISSING_PARTITION = -10;
-inline constexpr int FLASH_ERR_INVALID_FILE_SIZE = -11;
-inline constexpr int FLASH_ERR_BASE_MISSING_BASE_PARTS = -12;
-inline constexpr int FLASH_ERR_OTA_MISSING_OTA_PARTS = -13;
-inline constexpr int FLASH_ERR_BASE_MISSING_OTA_PARTS = -14;
-inline constexpr int FLASH_ERR_MODE_SWITCH_TIMEOUT = -15;
-inline constexpr int FLASH_ERR_LIBUSB = -16;
-inline constexpr int FLASH_ERR_PLATFORM_MISMATCH = -17;
-inline constexpr int FLASH_ERR_PARAMETER_UPDATE = -18;
-inline constexpr int FLASH_ERR_INVALID_PLATFORM = -19;
-inline constexpr int FLASH_ERR_PRIVATE_KEY = -20;
-inline constexpr int FLASH_ERR_SIGNATURE = -21;
-inline constexpr int FLASH_ERR_DEVICE_STATUS = -22;
-
-inline constexpr int FLASH_MAX_SESSIONS = 64;
 
 // A boot image signature travels in a 256-byte field, so only keys of up to 2048 bits fit.
 inline constexpr size_t IMAGE_SIGNATURE_SIZE = 256;
@@ -117,7 +92,7 @@ struct flash_session {
   std::function<void(uint32_t state)> on_state_entered;
 };
 
-// Lifecycle (kavro_flash_process.cpp). kavro_flash_init is create_session + launch_session;
+// Lifecycle (session.cpp). kavro_flash_init is create_session + launch_session;
 // tests may adjust the record in between.
 int create_session(flash_session** session, const char* ads_file, const char* settings_file,
                    const char* base_file, const char* ota_file, dm_state** dm, int index,

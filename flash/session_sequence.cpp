@@ -5,13 +5,12 @@
 #include <thread>
 
 #include "common/console.h"
-#include "firmware/kavro_ads.h"
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_settings.h"
-#include "flash/kavro_flash_process.h"
-#include "flash/kavro_utils.h"
+#include "firmware/archive.h"
+#include "firmware/bringup_script.h"
+#include "firmware/settings.h"
+#include "flash/hardware_revision.h"
 #include "flash/session_context.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "digest/kavro_sha256.h"
+#include "digest/sha256.h"
 #include "sim/hex.h"
 #include "sim/wire.h"
 

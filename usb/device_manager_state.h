@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "usb/bus.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 // Internal state of the device manager, shared by the files that implement it. Nothing outside
 // usb/ includes this header.

@@ -15,7 +15,7 @@
 #include "app/session_table.h"
 #include "common/console.h"
 #include "sim/virtual_bus.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

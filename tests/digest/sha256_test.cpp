@@ -1,4 +1,4 @@
-#include "digest/kavro_sha256.h"
+#include "digest/sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/kavro_archive.h"
+#include "firmware/archive.h"
 #include "tests/support/temp_directory.h"
 #include "tools/kavro_pack.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "firmware/kavro_archive.h"
+#include "firmware/archive.h"
 #include "tests/firmware/archive_fixture.h"
 
 namespace {

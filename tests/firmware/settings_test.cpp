@@ -1,4 +1,4 @@
-#include "firmware/kavro_settings.h"
+#include "firmware/settings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -7,10 +7,10 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "firmware/kavro_archive.h"
-#include "flash/kavro_flash_process.h"
+#include "firmware/archive.h"
+#include "flash/session.h"
 #include "tools/kavro_pack.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace flash_test {
 namespace {

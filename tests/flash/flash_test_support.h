@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "flash/kavro_flash_process.h"
+#include "flash/session.h"
 #include "flash/session_context.h"
 #include "sim/virtual_bus.h"
 #include "tests/support/temp_directory.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/kavro_utils.h"
+#include "flash/hardware_revision.h"
 #include "tests/flash/flash_test_support.h"
 
 namespace flash_test {

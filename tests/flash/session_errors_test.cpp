@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "firmware/kavro_ads.h"
-#include "firmware/kavro_archive.h"
+#include "firmware/archive.h"
+#include "firmware/bringup_script.h"
 #include "tests/flash/flash_test_support.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 // Every error pair a session records, each with the step where the session stopped.
 namespace flash_test {

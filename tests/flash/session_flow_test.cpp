@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "data/embedded.h"
-#include "firmware/kavro_ads.h"
-#include "firmware/kavro_archive.h"
+#include "firmware/archive.h"
+#include "firmware/bringup_script.h"
 #include "tests/flash/flash_test_support.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace flash_test {
 namespace {

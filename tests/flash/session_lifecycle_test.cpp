@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "firmware/kavro_ads.h"
-#include "firmware/kavro_archive.h"
-#include "flash/kavro_flash_process.h"
+#include "firmware/archive.h"
+#include "firmware/bringup_script.h"
+#include "flash/session.h"
 #include "tests/flash/flash_test_support.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace flash_test {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "tests/flash/flash_test_support.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 // Stop requests: the session ends at its next stop check and leaves its status as it stood.
 namespace flash_test {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tests/usb/fake_bus.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 // A device manager running over a fake bus, and the waits the tests need: a condition on the
 // manager is re-checked at every slot-table change until it holds or a generous deadline passes.

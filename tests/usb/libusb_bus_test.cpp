@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 #include "usb/libusb_bus.h"
 #include "usb/process_bus.h"
 

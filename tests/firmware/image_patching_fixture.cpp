@@ -1,9 +1,9 @@
-#include "tests/firmware/param_update_fixture.h"
+#include "tests/firmware/image_patching_fixture.h"
 
 #include <stdexcept>
 #include <string_view>
 
-#include "firmware/kavro_param_update.h"
+#include "firmware/image_patching.h"
 #include "tools/kavro_pack.h"
 
 namespace param_update_test {

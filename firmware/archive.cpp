@@ -13,8 +13,8 @@
 
 #include "common/products.h"
 #include "data/embedded.h"
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_archive_record.h"
+#include "firmware/archive.h"
+#include "firmware/archive_record.h"
 
 namespace {
 

@@ -1,17 +1,16 @@
 #pragma once
 
+// The flash session's public operations. A session flashes one module on a thread of its own:
+// kavro_flash_init starts it, kavro_flash_get_status may be called from any thread while it runs,
+// and kavro_flash_destroy stops it at its next step and joins the thread. At most 64 sessions
+// exist at once, one per device-manager slot.
+
 #include <cstdint>
+
+#include "flash/session_codes.h"
 
 struct dm_state;
 struct flash_session;
-
-inline constexpr uint32_t FLASH_STATE_STARTED = 0;
-inline constexpr uint32_t FLASH_STATE_ADS = 2;
-inline constexpr uint32_t FLASH_STATE_BLD_DOWNLOAD = 3;
-inline constexpr uint32_t FLASH_STATE_MODE_SWITCH = 4;
-inline constexpr uint32_t FLASH_STATE_SOFTWARE = 5;
-inline constexpr uint32_t FLASH_STATE_DONE = 6;
-inline constexpr uint32_t FLASH_STATE_FAILED = 7;
 
 int kavro_flash_init(flash_session** session, const char* ads_file, const char* settings_file,
                      const char* base_file, const char* ota_file, dm_state** dm, int index,

@@ -1,4 +1,4 @@
-#include "firmware/kavro_param_update.h"
+#include "firmware/image_patching.h"
 #include "common/little_endian.h"
 
 #include <algorithm>
@@ -8,8 +8,8 @@
 #include <string_view>
 #include <utility>
 
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_settings.h"
+#include "firmware/archive.h"
+#include "firmware/settings.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "flash/kavro_flash_process.h"
+#include "flash/session.h"
 
 #include <array>
 #include <memory>
@@ -8,11 +8,11 @@
 
 #include "common/console.h"
 #include "data/embedded.h"
-#include "firmware/kavro_ads.h"
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_settings.h"
+#include "firmware/archive.h"
+#include "firmware/bringup_script.h"
+#include "firmware/settings.h"
 #include "flash/session_context.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

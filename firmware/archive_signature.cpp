@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "data/embedded.h"
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_archive_record.h"
+#include "firmware/archive.h"
+#include "firmware/archive_record.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <vector>
 
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_param_update.h"
-#include "tests/firmware/param_update_fixture.h"
+#include "firmware/archive.h"
+#include "firmware/image_patching.h"
+#include "tests/firmware/image_patching_fixture.h"
 
 namespace param_update_test {
 namespace {

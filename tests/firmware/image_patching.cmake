@@ -1,12 +1,12 @@
 # Patching of bootstrap and bootloader buffers, against archives made for each case.
-add_executable(param_update_test
-  ${CMAKE_CURRENT_LIST_DIR}/param_update_fixture.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/param_update_bootstrap_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/param_update_key_block_test.cpp)
-target_link_libraries(param_update_test PRIVATE
-  kavro_param_update kavro_archive kavro_settings kavro_pack_lib kavro_test_support
+add_executable(image_patching_test
+  ${CMAKE_CURRENT_LIST_DIR}/image_patching_fixture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image_patching_bootstrap_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image_patching_key_block_test.cpp)
+target_link_libraries(image_patching_test PRIVATE
+  kavro_image_patching kavro_archive kavro_settings kavro_pack_lib kavro_test_support
   GTest::gtest_main)
-gtest_discover_tests(param_update_test DISCOVERY_MODE PRE_TEST)
+gtest_discover_tests(image_patching_test DISCOVERY_MODE PRE_TEST)
 
 # The data linked into the program: each blob against the file it was built from, and the
 # generated placeholders against the layout the tool expects of them.

@@ -1,4 +1,4 @@
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 #include <algorithm>
 #include <array>

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/kavro_archive.h"
+#include "firmware/archive.h"
 
 struct ArchiveReaderFree {
   void operator()(archive* reader) const { archive_read_free(reader); }

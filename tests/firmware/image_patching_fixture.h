@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "firmware/kavro_archive.h"
-#include "firmware/kavro_settings.h"
+#include "firmware/archive.h"
+#include "firmware/settings.h"
 #include "tests/support/temp_directory.h"
 
 namespace param_update_test {

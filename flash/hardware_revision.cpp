@@ -1,4 +1,4 @@
-#include "flash/kavro_utils.h"
+#include "flash/hardware_revision.h"
 
 #include <array>
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "common/console.h"
-#include "usb/kavro_device_manager.h"
+#include "usb/device_manager.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "firmware/kavro_ads.h"
+#include "firmware/bringup_script.h"
 
 #include <algorithm>
 #include <array>
