@@ -19,6 +19,9 @@ VirtualBus::~VirtualBus() {
   {
     std::lock_guard lock(mutex_);
     modules = modules_;
+    for (const auto& [port, followers] : followers_) {
+      modules.insert(modules.end(), followers.begin(), followers.end());
+    }
   }
   // Handles may outlive the bus: their modules stop calling back and end every wait first.
   for (const auto& module : modules) {
@@ -29,9 +32,7 @@ VirtualBus::~VirtualBus() {
 
 std::shared_ptr<Module> VirtualBus::add(ModuleConfig config) {
   std::lock_guard lock(mutex_);
-  const bool taken = std::ranges::any_of(
-      modules_, [&config](const auto& module) { return module->config().port == config.port; });
-  if (taken) {
+  if (current(config.port) != nullptr) {
     throw std::invalid_argument("port '" + config.port + "' already has a module");
   }
   ModuleHost& host = *this;
@@ -41,24 +42,77 @@ std::shared_ptr<Module> VirtualBus::add(ModuleConfig config) {
 }
 
 Module& VirtualBus::attach(ModuleConfig config) {
-  const std::chrono::milliseconds delay(config.attach_after_ms);
+  std::deque<std::shared_ptr<Module>> followers;
+  ModuleHost& host = *this;
+  for (ModuleConfig& follower : config.next) {
+    follower.port = config.port;
+    followers.push_back(std::make_shared<Module>(std::move(follower), host));
+  }
+  config.next.clear();
   std::shared_ptr<Module> module = add(std::move(config));
+  if (!followers.empty()) {
+    std::lock_guard lock(mutex_);
+    followers_[module->config().port] = std::move(followers);
+  }
+  schedule_arrival(module);
+  return *module;
+}
+
+void VirtualBus::schedule_arrival(const std::shared_ptr<Module>& module) {
+  const std::chrono::milliseconds delay(module->config().attach_after_ms);
   if (delay.count() == 0) {
     module->plug_in();
   } else {
     loop_.post_after(delay, [module] { module->plug_in(); });
   }
-  return *module;
+  if (module->config().leave_after_ms > 0) {
+    loop_.post_after(delay + std::chrono::milliseconds(module->config().leave_after_ms),
+                     [module] { module->pull_out(); });
+  }
+}
+
+void VirtualBus::take_turns() {
+  std::vector<std::shared_ptr<Module>> occupants;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [port, followers] : followers_) {
+      if (!followers.empty()) {
+        occupants.push_back(current(port));
+      }
+    }
+  }
+  for (const auto& occupant : occupants) {
+    // presence() waits for a jump in progress, so returning_ already holds a module that jumped.
+    const bool left = !occupant->presence().attached && occupant->arrivals() > 0;
+    std::shared_ptr<Module> next;
+    {
+      std::lock_guard lock(mutex_);
+      auto& followers = followers_.find(occupant->config().port)->second;
+      if (!left || returning_.contains(occupant.get()) || followers.empty()) {
+        continue;
+      }
+      next = followers.front();
+      followers.pop_front();
+      modules_.push_back(next);
+    }
+    schedule_arrival(next);
+  }
+}
+
+std::shared_ptr<Module> VirtualBus::current(std::string_view port) const {
+  const auto found =
+      std::ranges::find_if(modules_.rbegin(), modules_.rend(),
+                           [port](const auto& module) { return module->config().port == port; });
+  return found == modules_.rend() ? nullptr : *found;
 }
 
 std::shared_ptr<Module> VirtualBus::find(std::string_view port) {
   std::lock_guard lock(mutex_);
-  const auto found = std::ranges::find_if(
-      modules_, [port](const auto& module) { return module->config().port == port; });
-  if (found == modules_.end()) {
+  std::shared_ptr<Module> module = current(port);
+  if (module == nullptr) {
     throw std::out_of_range("no module on port '" + std::string(port) + "'");
   }
-  return *found;
+  return module;
 }
 
 Module& VirtualBus::module(std::string_view port) {
@@ -132,6 +186,7 @@ void VirtualBus::presence_changed() {
   if (watching_) {
     loop_.post([this] { notify_watcher(); });
   }
+  loop_.post([this] { take_turns(); });
 }
 
 void VirtualBus::state_changed() {
@@ -144,8 +199,18 @@ void VirtualBus::state_changed() {
 
 void VirtualBus::return_after(std::shared_ptr<Module> module, std::chrono::milliseconds delay,
                               uint64_t power_epoch) {
-  loop_.post_after(delay,
-                   [module = std::move(module), power_epoch] { module->come_back(power_epoch); });
+  {
+    std::lock_guard lock(mutex_);
+    returning_.insert(module.get());
+  }
+  loop_.post_after(delay, [this, module = std::move(module), power_epoch] {
+    module->come_back(power_epoch);
+    {
+      std::lock_guard lock(mutex_);
+      returning_.erase(returning_.find(module.get()));
+    }
+    take_turns();  // a return cancelled by a pull-out leaves the port free
+  });
 }
 
 bool VirtualBus::wait_until(const std::function<bool()>& condition,

@@ -4,9 +4,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,8 +32,10 @@ namespace sim {
 class VirtualBus final : public usb::Bus, private ModuleHost {
  public:
   // Modules with attach_after_ms 0 are on the bus when the constructor returns, in the order
-  // given; the others arrive after their delay. Throws std::invalid_argument for a module whose
-  // platform and revision no product has, a malformed bootloader_sha256, or a port used twice.
+  // given; the others arrive after their delay. A module's `next` ones take its port in turn,
+  // each once the one before has left for good; module(port) is then the latest. Throws
+  // std::invalid_argument for a module whose platform and revision no product has, a malformed
+  // bootloader_sha256, or a port used twice.
   explicit VirtualBus(std::vector<ModuleConfig> modules = {});
   ~VirtualBus() override;
   VirtualBus(const VirtualBus&) = delete;
@@ -60,11 +66,17 @@ class VirtualBus final : public usb::Bus, private ModuleHost {
                     uint64_t power_epoch) override;
   void notify_watcher();
   std::shared_ptr<Module> find(std::string_view port);
+  std::shared_ptr<Module> current(std::string_view port) const;  // mutex_ held; null: none
   std::shared_ptr<Module> add(ModuleConfig config);
+  void schedule_arrival(const std::shared_ptr<Module>& module);
+  // Lets the next module onto every port whose module has left for good.
+  void take_turns();
 
-  std::mutex mutex_;  // guards modules_
-  std::vector<std::shared_ptr<Module>> modules_;
-  std::recursive_mutex watcher_mutex_;  // held while the watcher runs, so watch({}) can wait
+  std::mutex mutex_;                              // guards modules_, followers_ and returning_
+  std::vector<std::shared_ptr<Module>> modules_;  // the latest one of a port is its current one
+  std::map<std::string, std::deque<std::shared_ptr<Module>>, std::less<>> followers_;
+  std::multiset<const Module*> returning_;  // jumped to the flash bootloader, not yet back
+  std::recursive_mutex watcher_mutex_;      // held while the watcher runs, so watch({}) can wait
   std::function<void()> watcher_;
   std::atomic<bool> watching_ = false;  // readable without watcher_mutex_, which a watcher holds
   std::mutex events_mutex_;
