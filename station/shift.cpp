@@ -42,10 +42,12 @@ std::optional<std::set<int>> Shift::list_slots() {
 }
 
 // Command 7 answers "0 0" without a session exactly for a module in hardware mode.
-bool Shift::in_hardware_mode_without_session(int slot, bool& link_ok) {
+std::optional<bool> Shift::in_hardware_mode_without_session(int slot) {
   const auto response = link_.request(kError, slot);
-  link_ok = response.has_value();
-  return response && !response->refused && number(*response, 0) == 0 && number(*response, 1) == 0;
+  if (!response) {
+    return std::nullopt;
+  }
+  return !response->refused && number(*response, 0) == 0 && number(*response, 1) == 0;
 }
 
 bool Shift::poll(bool take_new) {
@@ -58,17 +60,16 @@ bool Shift::poll(bool take_new) {
     if (!take_new || running_.contains(slot)) {
       continue;
     }
-    bool link_ok = true;
-    const bool waiting = in_hardware_mode_without_session(slot, link_ok);
-    if (!link_ok) {
+    const auto waiting = in_hardware_mode_without_session(slot);
+    if (!waiting) {
       return false;
     }
     if (remembered_.contains(slot)) {
       // Still the module that failed, until it leaves hardware mode or the bus.
-      if (!waiting) {
+      if (!*waiting) {
         remembered_.erase(slot);
       }
-    } else if (waiting && !start(slot)) {
+    } else if (*waiting && !start(slot)) {
       return false;
     }
   }

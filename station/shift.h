@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -44,7 +45,8 @@ class Shift {
  private:
   // The slot indexes of the modules ready now, or nothing when the flasher is gone.
   std::optional<std::set<int>> list_slots();
-  bool in_hardware_mode_without_session(int slot, bool& link_ok);
+  // Whether a module waits in hardware mode at `slot`; nothing when the flasher is gone.
+  std::optional<bool> in_hardware_mode_without_session(int slot);
   bool start(int slot);
   bool poll_session(int slot, size_t record);
   bool close(int slot, size_t record);
