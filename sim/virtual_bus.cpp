@@ -7,6 +7,37 @@
 #include "sim/sim_device.h"
 
 namespace sim {
+namespace {
+
+// A handle that notes when its module last moved data, for a module that leaves once idle.
+class StampedDevice final : public usb::Device {
+ public:
+  StampedDevice(std::unique_ptr<usb::Device> device, std::shared_ptr<VirtualBus::Stamp> used)
+      : device_(std::move(device)), used_(std::move(used)) {}
+
+  int control(const usb::SetupPacket& setup, std::span<uint8_t> data,
+              unsigned timeout_ms) override {
+    touch();
+    const int result = device_->control(setup, data, timeout_ms);
+    touch();
+    return result;
+  }
+  std::vector<uint8_t> endpoints() override { return device_->endpoints(); }
+  int bulk(uint8_t endpoint, std::span<uint8_t> data, unsigned timeout_ms, size_t& moved) override {
+    touch();
+    const int result = device_->bulk(endpoint, data, timeout_ms, moved);
+    touch();
+    return result;
+  }
+
+ private:
+  void touch() { *used_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+  std::unique_ptr<usb::Device> device_;
+  std::shared_ptr<VirtualBus::Stamp> used_;
+};
+
+}  // namespace
 
 VirtualBus::VirtualBus(std::vector<ModuleConfig> modules) {
   for (ModuleConfig& config : modules) {
@@ -66,9 +97,28 @@ void VirtualBus::schedule_arrival(const std::shared_ptr<Module>& module) {
     loop_.post_after(delay, [module] { module->plug_in(); });
   }
   if (module->config().leave_after_ms > 0) {
+    const auto arrival = std::chrono::steady_clock::now() + delay;
+    auto used = std::make_shared<Stamp>(arrival.time_since_epoch().count());
+    {
+      std::lock_guard lock(mutex_);
+      last_used_[module.get()] = used;
+    }
     loop_.post_after(delay + std::chrono::milliseconds(module->config().leave_after_ms),
-                     [module] { module->pull_out(); });
+                     [this, module, used] { leave_when_idle(module, used); });
   }
+}
+
+void VirtualBus::leave_when_idle(const std::shared_ptr<Module>& module,
+                                 const std::shared_ptr<Stamp>& used) {
+  using Clock = std::chrono::steady_clock;
+  const auto due = Clock::time_point(Clock::duration(used->load())) +
+                   std::chrono::milliseconds(module->config().leave_after_ms);
+  if (Clock::now() >= due) {
+    module->pull_out();
+    return;
+  }
+  loop_.post_after(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()),
+                   [this, module, used] { leave_when_idle(module, used); });
 }
 
 void VirtualBus::take_turns() {
@@ -156,7 +206,12 @@ std::unique_ptr<usb::Device> VirtualBus::open(const usb::DeviceInfo& info) {
   if (!presence.attached || presence.vid != info.vid || presence.pid != info.pid) {
     return nullptr;
   }
-  return std::make_unique<SimDevice>(std::move(module), presence.generation);
+  std::unique_ptr<usb::Device> device = std::make_unique<SimDevice>(module, presence.generation);
+  std::lock_guard lock(mutex_);
+  if (const auto used = last_used_.find(module.get()); used != last_used_.end()) {
+    return std::make_unique<StampedDevice>(std::move(device), used->second);
+  }
+  return device;
 }
 
 void VirtualBus::watch(std::function<void()> changed) {

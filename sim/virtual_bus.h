@@ -31,6 +31,8 @@ namespace sim {
 
 class VirtualBus final : public usb::Bus, private ModuleHost {
  public:
+  using Stamp = std::atomic<std::chrono::steady_clock::rep>;
+
   // Modules with attach_after_ms 0 are on the bus when the constructor returns, in the order
   // given; the others arrive after their delay. A module's `next` ones take its port in turn,
   // each once the one before has left for good; module(port) is then the latest. Throws
@@ -69,14 +71,19 @@ class VirtualBus final : public usb::Bus, private ModuleHost {
   std::shared_ptr<Module> current(std::string_view port) const;  // mutex_ held; null: none
   std::shared_ptr<Module> add(ModuleConfig config);
   void schedule_arrival(const std::shared_ptr<Module>& module);
+  // Pulls `module` out once it has been idle for its leave_after_ms, or looks again then.
+  void leave_when_idle(const std::shared_ptr<Module>& module, const std::shared_ptr<Stamp>& used);
   // Lets the next module onto every port whose module has left for good.
   void take_turns();
 
-  std::mutex mutex_;                              // guards modules_, followers_ and returning_
+  std::mutex mutex_;  // guards modules_, followers_, returning_ and last_used_
   std::vector<std::shared_ptr<Module>> modules_;  // the latest one of a port is its current one
   std::map<std::string, std::deque<std::shared_ptr<Module>>, std::less<>> followers_;
-  std::multiset<const Module*> returning_;  // jumped to the flash bootloader, not yet back
-  std::recursive_mutex watcher_mutex_;      // held while the watcher runs, so watch({}) can wait
+  // Modules that jumped to the flash bootloader and are not back yet.
+  std::multiset<const Module*> returning_;
+  // When each module with leave_after_ms last moved data (or arrived), through its handles.
+  std::map<const Module*, std::shared_ptr<Stamp>> last_used_;
+  std::recursive_mutex watcher_mutex_;  // held while the watcher runs, so watch({}) can wait
   std::function<void()> watcher_;
   std::atomic<bool> watching_ = false;  // readable without watcher_mutex_, which a watcher holds
   std::mutex events_mutex_;
