@@ -24,12 +24,13 @@ namespace {
 
 using JsonPtr = std::unique_ptr<json_object, decltype(&json_object_put)>;
 
-constexpr std::array<std::string_view, 14> kModuleKeys{"port",
+constexpr std::array<std::string_view, 16> kModuleKeys{"port",
                                                        "platform",
                                                        "revision",
                                                        "adc_reading",
                                                        "flash_dir",
                                                        "attach_after_ms",
+                                                       "leave_after_ms",
                                                        "reenumerate_ms",
                                                        "flash_capacity",
                                                        "bootloader_size",
@@ -37,7 +38,8 @@ constexpr std::array<std::string_view, 14> kModuleKeys{"port",
                                                        "keep_image_bytes",
                                                        "record_traffic",
                                                        "faults",
-                                                       "timing"};
+                                                       "timing",
+                                                       "next"};
 constexpr std::array<std::string_view, 3> kTimingKeys{"control_latency_us", "bulk_bytes_per_second",
                                                       "flash_bytes_per_second"};
 
@@ -234,6 +236,27 @@ void check_platform(const ModuleConfig& config, const std::string& where) {
   }
 }
 
+ModuleConfig read_module(json_object* object, const std::string& where);
+
+// The modules plugged into the same port after this one: they take its port, so they name none.
+void read_followers(json_object* object, const std::string& where, ModuleConfig& config) {
+  json_object* next = member(object, "next");
+  if (next == nullptr) {
+    return;
+  }
+  require_type(next, json_type_array, where + ".next", "an array");
+  for (size_t i = 0; i < json_object_array_length(next); ++i) {
+    const std::string follower_where = where + ".next[" + std::to_string(i) + "]";
+    json_object* follower = json_object_array_get_idx(next, i);
+    if (json_object_is_type(follower, json_type_object) &&
+        (member(follower, "port") != nullptr || member(follower, "next") != nullptr)) {
+      fail(follower_where, "takes the port of the module it follows: no \"port\" or \"next\"");
+    }
+    config.next.push_back(read_module(follower, follower_where));
+    config.next.back().port = config.port;
+  }
+}
+
 ModuleConfig read_module(json_object* object, const std::string& where) {
   require_type(object, json_type_object, where, "an object");
   check_keys(object, where, kModuleKeys);
@@ -250,6 +273,7 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   }
   read_string_into(object, "flash_dir", where, config.flash_dir);
   read_unsigned_into(object, "attach_after_ms", where, config.attach_after_ms);
+  read_unsigned_into(object, "leave_after_ms", where, config.leave_after_ms);
   read_unsigned_into(object, "reenumerate_ms", where, config.reenumerate_ms);
   read_unsigned_into(object, "flash_capacity", where, config.flash_capacity);
   read_unsigned_into(object, "bootloader_size", where, config.bootloader_size);
@@ -271,6 +295,7 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
     fail(where + ".port", "must not be empty");
   }
   check_platform(config, where);
+  read_followers(object, where, config);
   if (config.bootloader_size == 0 || config.bootloader_size % 4 != 0) {
     fail(where + ".bootloader_size", "must be a positive multiple of 4");
   }

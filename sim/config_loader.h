@@ -14,11 +14,13 @@
 //                 "faults": [{"kind": "status", "command": "image_header", "occurrence": 2,
 //                             "status": 5}],
 //                 "timing": {"control_latency_us": 0, "bulk_bytes_per_second": 0,
-//                            "flash_bytes_per_second": 0}}]}
+//                            "flash_bytes_per_second": 0},
+//                 "leave_after_ms": 0, "next": [{"platform": "cv25", "attach_after_ms": 500}]}]}
 //
 // Every key is optional except a fault's "kind" (and "status" for kind "status"); defaults
-// are those of ModuleConfig. Unknown keys, wrong types, unknown platforms and the like are
-// errors, never ignored.
+// are those of ModuleConfig. The modules in "next" follow on the same port in turn (a shift at a
+// production line's hub); they name no port of their own. Unknown keys, wrong types, unknown
+// platforms and the like are errors, never ignored.
 namespace sim {
 
 class ConfigError : public std::runtime_error {

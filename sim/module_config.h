@@ -59,7 +59,10 @@ struct ModuleConfig {
   std::optional<uint32_t> adc_reading;  // overrides the reading that `revision` implies
   std::string flash_dir;                // empty: keep nothing on disk
   uint32_t attach_after_ms = 0;         // 0: present from the start
-  uint32_t reenumerate_ms = 50;         // pause between the jump and the software-mode arrival
+  // Pulled out once it has moved no data for this long since it was plugged in, as an operator
+  // takes a module out after its session (automated mode leaves it in software mode); 0: stays.
+  uint32_t leave_after_ms = 0;
+  uint32_t reenumerate_ms = 50;  // pause between the jump and the software-mode arrival
   uint64_t flash_capacity = 4ull << 30;
   // The flash bootloader the module accepts: a jump to 0 starts it only when exactly this many
   // bytes have been downloaded from address 0 on and, when given, their SHA-256 (64 lowercase
@@ -70,6 +73,10 @@ struct ModuleConfig {
   bool record_traffic = true;    // keep the log of control transfers
   std::vector<Fault> faults;
   Timing timing;
+  // Modules plugged into the same port in turn: each arrives attach_after_ms after the one
+  // before it has left the bus for good (pulled out, unplugged by a fault, or rebooted into
+  // its new firmware), never during the re-enumeration after the jump.
+  std::vector<ModuleConfig> next;
 };
 
 }  // namespace sim

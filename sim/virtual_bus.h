@@ -4,9 +4,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,9 +31,13 @@ namespace sim {
 
 class VirtualBus final : public usb::Bus, private ModuleHost {
  public:
+  using Stamp = std::atomic<std::chrono::steady_clock::rep>;
+
   // Modules with attach_after_ms 0 are on the bus when the constructor returns, in the order
-  // given; the others arrive after their delay. Throws std::invalid_argument for a module whose
-  // platform and revision no product has, a malformed bootloader_sha256, or a port used twice.
+  // given; the others arrive after their delay. A module's `next` ones take its port in turn,
+  // each once the one before has left for good; module(port) is then the latest. Throws
+  // std::invalid_argument for a module whose platform and revision no product has, a malformed
+  // bootloader_sha256, or a port used twice.
   explicit VirtualBus(std::vector<ModuleConfig> modules = {});
   ~VirtualBus() override;
   VirtualBus(const VirtualBus&) = delete;
@@ -60,10 +68,21 @@ class VirtualBus final : public usb::Bus, private ModuleHost {
                     uint64_t power_epoch) override;
   void notify_watcher();
   std::shared_ptr<Module> find(std::string_view port);
+  std::shared_ptr<Module> current(std::string_view port) const;  // mutex_ held; null: none
   std::shared_ptr<Module> add(ModuleConfig config);
+  void schedule_arrival(const std::shared_ptr<Module>& module);
+  // Pulls `module` out once it has been idle for its leave_after_ms, or looks again then.
+  void leave_when_idle(const std::shared_ptr<Module>& module, const std::shared_ptr<Stamp>& used);
+  // Lets the next module onto every port whose module has left for good.
+  void take_turns();
 
-  std::mutex mutex_;  // guards modules_
-  std::vector<std::shared_ptr<Module>> modules_;
+  std::mutex mutex_;  // guards modules_, followers_, returning_ and last_used_
+  std::vector<std::shared_ptr<Module>> modules_;  // the latest one of a port is its current one
+  std::map<std::string, std::deque<std::shared_ptr<Module>>, std::less<>> followers_;
+  // Modules that jumped to the flash bootloader and are not back yet.
+  std::multiset<const Module*> returning_;
+  // When each module with leave_after_ms last moved data (or arrived), through its handles.
+  std::map<const Module*, std::shared_ptr<Stamp>> last_used_;
   std::recursive_mutex watcher_mutex_;  // held while the watcher runs, so watch({}) can wait
   std::function<void()> watcher_;
   std::atomic<bool> watching_ = false;  // readable without watcher_mutex_, which a watcher holds

@@ -1,0 +1,72 @@
+// The plain view: one line per event, flushed at once, for logs and pipes.
+#include <cstdio>
+
+#include "station/error_texts.h"
+#include "station/results_log.h"
+#include "station/view.h"
+
+namespace station {
+namespace {
+
+class EventLines final : public View {
+ public:
+  void module_found(const ModuleRecord& record) override {
+    line(record, "found: " + record.platform + " module in slot " + std::to_string(record.slot));
+  }
+  void module_started(const ModuleRecord& record) override { line(record, "started"); }
+  void module_finished(const ModuleRecord& record) override {
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f s", elapsed(record).count());
+    line(record, record.outcome == Outcome::Ok
+                     ? std::string("done in ") + took
+                     : std::string("failed after ") + took + ": " + failure_words(record));
+  }
+  void refresh(const std::vector<ModuleRecord>&, const Summary&) override {}
+  void stopping(int running) override {
+    std::printf("%s stopping: no new modules, waiting for %d running (signal again to stop them)\n",
+                utc_iso8601(std::chrono::system_clock::now()).c_str(), running);
+    std::fflush(stdout);
+  }
+  void finish(const std::vector<ModuleRecord>&, const Summary& summary) override {
+    std::printf("%s\n", summary_line(summary).c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  static void line(const ModuleRecord& record, const std::string& what) {
+    std::printf("%s %s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
+                record.device_path.c_str(), what.c_str());
+    std::fflush(stdout);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<View> make_event_lines() {
+  return std::make_unique<EventLines>();
+}
+
+std::string summary_line(const Summary& summary) {
+  char text[160];
+  std::snprintf(text, sizeof text, "done %d, failed %d, running %d, %.1f modules per hour%s",
+                summary.done, summary.failed, summary.running, summary.modules_per_hour,
+                summary.stopping ? ", stopping" : "");
+  return text;
+}
+
+std::string failure_words(const ModuleRecord& record) {
+  if (record.stopped) {
+    return "stopped";
+  }
+  std::string words =
+      "error " + std::to_string(record.error) + " " + std::to_string(record.sub_error);
+  for (const std::string& text :
+       {error_text(record.error), sub_error_text(record.error, record.sub_error)}) {
+    if (!text.empty()) {
+      words += ": " + text;
+    }
+  }
+  return words;
+}
+
+}  // namespace station
