@@ -90,8 +90,6 @@ void explain_transfer_failure(dm_state** dm, int index, int error, int sub_error
     explain("  reason: the module stopped answering: the transfer timed out");
   } else if (module_went_away(dm, index)) {
     explain("  reason: the module went away (unplugged or reset) during the transfer");
-  } else if (sub_error == DM_ERR_DEVICE_STATUS) {
-    explain("  reason: the module refused the command");
   } else {
     explain("  reason: the module is still attached but refused the transfer: %s",
             kavro_dm_error_string(sub_error));
