@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "app/exit_codes.h"
+#include "app/module_notes.h"
 #include "app/owned_handle.h"
+#include "app/refusal_cause.h"
 #include "app/session_table.h"
 #include "common/console.h"
 #include "common/products.h"
@@ -41,16 +43,18 @@ std::optional<int> open_ota_archive(const Options& options, CheckedInputs& input
   if (options.ota_file.empty()) {
     return std::nullopt;
   }
-  if (kavro_archive_init(inputs.ota.address(), options.ota_file.c_str()) != 0) {
+  if (const int code = kavro_archive_init(inputs.ota.address(), options.ota_file.c_str())) {
     debug("Invalid OTA file '%s' provided\r\n", options.ota_file.c_str());
+    explain_archive_refusal(options.ota_file, code);
     return EXIT_ARCHIVE;
   }
   return std::nullopt;
 }
 
 std::optional<int> open_base_file(const Options& options, CheckedInputs& inputs) {
-  if (kavro_archive_init(inputs.base.address(), options.base_file.c_str()) != 0) {
+  if (const int code = kavro_archive_init(inputs.base.address(), options.base_file.c_str())) {
     debug("Invalid firmware file '%s' provided\r\n", options.base_file.c_str());
+    explain_archive_refusal(options.base_file, code);
     return EXIT_ARCHIVE;
   }
   if (kavro_archive_verify_signature(inputs.base.address(), PART_BOOTSTRAP) != 0 ||
@@ -66,6 +70,7 @@ std::optional<int> open_embedded_base(CheckedInputs& inputs) {
   const std::string platform(platform_of(inputs.ota.address()));
   if (kavro_archive_init_embedded(inputs.base.address(), platform.c_str(), 0) != 0) {
     debug("Unable to construct full firmware file for flashing\r\n");
+    explain_no_base_archive(platform);
     return EXIT_ARCHIVE;
   }
   return std::nullopt;
@@ -81,9 +86,10 @@ std::optional<int> set_up_settings(const Options& options, CheckedInputs& inputs
     return EXIT_SETTINGS;
   }
   if (!options.settings_file.empty()) {
-    if (kavro_settings_parse_json_file(inputs.settings.address(), options.settings_file.c_str()) !=
-        0) {
+    if (const int code = kavro_settings_parse_json_file(inputs.settings.address(),
+                                                        options.settings_file.c_str())) {
       debug("Parsing settings json file '%s' failed\r\n", options.settings_file.c_str());
+      explain_settings_refusal(options.settings_file, code);
       return EXIT_SETTINGS;
     }
     return std::nullopt;
@@ -91,6 +97,7 @@ std::optional<int> set_up_settings(const Options& options, CheckedInputs& inputs
   const std::string platform(platform_of(inputs.base.address()));
   if (kavro_settings_load_defaults(inputs.settings.address(), platform.c_str()) != 0) {
     debug("Loading default settings failed\r\n");
+    explain_no_default_settings(platform);
     return EXIT_SETTINGS;
   }
   return std::nullopt;
@@ -127,7 +134,7 @@ uint32_t hardware_filter_for(std::string_view platform) {
 
 // Polls the device list until a module passes `filter`. There is no time limit: the person at
 // the bench plugs the module in when ready. Nothing when the list cannot be read.
-std::optional<int> wait_for_module(dm_state** dm, uint32_t filter) {
+std::optional<int> wait_for_module(dm_state** dm, uint32_t filter, ModuleNotes notes) {
   debug("Waiting for device to connect\r\n");
   int index = -1;
   while (index == -1) {
@@ -140,12 +147,13 @@ std::optional<int> wait_for_module(dm_state** dm, uint32_t filter) {
     if (count > 0) {
       index = list.get()[0];
     }
+    notes.note_unusable(dm, list.get(), count);
     std::this_thread::sleep_for(kPollInterval);
   }
   return index;
 }
 
-int report_outcome(flash_session** session) {
+int report_outcome(flash_session** session, dm_state** dm, int index, CheckedInputs& inputs) {
   uint32_t state = FLASH_STATE_STARTED;
   uint32_t error = 0;
   uint32_t sub_error = 0;
@@ -164,14 +172,18 @@ int report_outcome(flash_session** session) {
     const int sub_error_code = static_cast<int>(sub_error);
     debug("Error occured during flashing: %d:%d\r\n", error_code, sub_error_code);
     kavro_flash_print_error_string(error_code, sub_error_code);
+    explain_transfer_failure(dm, index, error_code, sub_error_code);
+    explain_missing_partitions(error_code, inputs.base.address(), inputs.ota.address());
     return EXIT_SESSION;
   }
   debug("Flashing completed successfully\r\n");
   return EXIT_FLASHED;
 }
 
-int flash_module(const Options& options, dm_state** dm, SessionTable& sessions, int index) {
+int flash_module(const Options& options, dm_state** dm, SessionTable& sessions, int index,
+                 CheckedInputs& inputs) {
   debug("Found connected device\r\n");
+  name_taken_module(dm, index);
   debug("Begin flashing process\r\n");
   flash_session** session = sessions.entry(index);
   const int result =
@@ -182,7 +194,7 @@ int flash_module(const Options& options, dm_state** dm, SessionTable& sessions, 
     debug("Error starting flashing\r\n");
     return EXIT_SESSION;
   }
-  return report_outcome(session);
+  return report_outcome(session, dm, index, inputs);
 }
 
 }  // namespace
@@ -195,11 +207,13 @@ int run_flashing(const Options& options, dm_state** dm, SessionTable& sessions) 
   const uint32_t filter = hardware_filter_for(firmware_platform(options, inputs));
   if (filter == 0) {
     debug("No matching platform found\r\n");
+    explain_unknown_platform(firmware_platform(options, inputs));
     return EXIT_NO_PLATFORM;
   }
-  const auto index = wait_for_module(dm, filter);
+  const auto index =
+      wait_for_module(dm, filter, ModuleNotes(std::string(firmware_platform(options, inputs))));
   if (!index) {
     return EXIT_DEVICE_LIST;
   }
-  return flash_module(options, dm, sessions, *index);
+  return flash_module(options, dm, sessions, *index, inputs);
 }

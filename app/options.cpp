@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/exit_codes.h"
+#include "app/refusal_cause.h"
 #include "common/console.h"
 #include "firmware/image_patching.h"
 
@@ -79,6 +80,7 @@ std::optional<int> check_private_key(const std::string& path) {
   FilePtr file(std::fopen(path.c_str(), "r"));
   if (!file) {
     debug("Cannot open private key file '%s'\r\n", path.c_str());
+    explain_unopened_file(path);
     return EXIT_USAGE;
   }
   KeyPtr key(PEM_read_PrivateKey(file.get(), nullptr, refuse_passphrase, nullptr));
@@ -86,6 +88,7 @@ std::optional<int> check_private_key(const std::string& path) {
   if (!key) {
     ERR_clear_error();
     debug("Cannot read valid private key from file '%s'\r\n", path.c_str());
+    explain_unread_private_key(path);
     return EXIT_USAGE;
   }
   if (EVP_PKEY_is_a(key.get(), "RSA") != 1) {
@@ -109,10 +112,12 @@ std::optional<int> check_public_key(const std::string& path) {
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     debug("Cannot open public key file '%s'\r\n", path.c_str());
+    explain_unopened_file(path);
     return EXIT_USAGE;
   }
   if (std::fseek(file.get(), 0, SEEK_END) != 0 || std::ftell(file.get()) != SECURE_BOOT_KEY_SIZE) {
     debug("Public key must be exactly %d bytes\r\n", SECURE_BOOT_KEY_SIZE);
+    explain_public_key_size(path);
     return EXIT_KEY_INVALID;
   }
   return std::nullopt;

@@ -2,16 +2,19 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tools/kavro_pack.h"
+#include "tools/pack_handles.h"
+#include "tools/pack_input_checks.h"
 
 namespace {
 
@@ -19,20 +22,40 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
-constexpr std::string_view USAGE =
-    "Usage:\n"
+constexpr std::string_view BUILD_USAGE =
     "  kavro-pack build -m MANIFEST.json -o OUTPUT [--format 7z|7z-store|zip]\n"
     "                   [--sign-key PRIVATE.pem --sign NAME[,NAME...]] FILE...\n"
     "      Packs the manifest and the files (each stored under its own file name) into\n"
     "      OUTPUT, entries sorted by name. Every partition of the manifest must name one of\n"
-    "      the files with its exact \"filesize\". Each NAME given to --sign gets a 512-byte\n"
-    "      NAME.sign companion (RSA-4096, PKCS#1 v1.5 over SHA-256).\n"
+    "      the files with its exact \"filesize\", and the manifest must name every file.\n"
+    "      Each NAME given to --sign gets a 512-byte NAME.sign companion (RSA-4096,\n"
+    "      PKCS#1 v1.5 over SHA-256).\n";
+constexpr std::string_view VERIFY_USAGE =
     "  kavro-pack verify -k PUBLIC.pem ARCHIVE\n"
-    "      Checks every .sign companion of ARCHIVE against its file.\n"
+    "      Checks every .sign companion of ARCHIVE against its file.\n";
+constexpr std::string_view LIST_USAGE =
     "  kavro-pack list ARCHIVE\n"
-    "      Prints the manifest values, the partitions and the entries of ARCHIVE.\n"
-    "  kavro-pack --help\n"
+    "      Prints the manifest values, the partitions and the entries of ARCHIVE.\n";
+constexpr std::string_view OTHER_USAGE =
+    "  kavro-pack --help | --version\n"
+    "  kavro-pack COMMAND --help\n";
+constexpr std::string_view EXIT_USAGE_TEXT =
     "Exit status: 0 success, 1 failure, 2 bad command line.\n";
+
+// One command's part of the usage text, or all of it for anything that is not a command.
+std::string usage(std::string_view command) {
+  std::string text = "Usage:\n";
+  if (command == "build") {
+    text += BUILD_USAGE;
+  } else if (command == "verify") {
+    text += VERIFY_USAGE;
+  } else if (command == "list") {
+    text += LIST_USAGE;
+  } else {
+    text.append(BUILD_USAGE).append(VERIFY_USAGE).append(LIST_USAGE).append(OTHER_USAGE);
+  }
+  return text += EXIT_USAGE_TEXT;
+}
 
 class UsageError : public std::runtime_error {
  public:
@@ -62,6 +85,12 @@ class Arguments {
       word = words_.erase(word, std::next(word, 2));
     }
     return value;
+  }
+
+  bool wants_help() const {
+    return std::find_if(words_.begin(), words_.end(), [](const std::string& word) {
+             return word == "--help" || word == "-h";
+           }) != words_.end();
   }
 
   std::string require(std::string_view option) {
@@ -123,12 +152,16 @@ int run_build(Arguments arguments) {
   if (auto names = arguments.take("--sign")) {
     request.sign_names = split_names(*names);
   }
+  if (request.sign_key.has_value() == request.sign_names.empty()) {
+    throw UsageError("--sign-key and --sign go together");
+  }
   for (const auto& file : arguments.operands()) {
     request.files.emplace_back(file);
   }
   if (request.files.empty()) {
     throw UsageError("no files to pack");
   }
+  kavro_pack::require_files_named(request.manifest, request.files);
   kavro_pack::build(request);
   return EXIT_OK;
 }
@@ -144,6 +177,7 @@ std::string single_operand(const Arguments& arguments) {
 int run_verify(Arguments arguments) {
   const std::string key = arguments.require("-k");
   const std::string archive = single_operand(arguments);
+  kavro_pack::require_public_key(key);
   const auto checks = kavro_pack::verify(archive, key);
   if (checks.empty()) {
     std::cerr << "kavro-pack: " << archive << " has no .sign companions\n";
@@ -168,70 +202,80 @@ std::string json_text(json_object* value) {
   return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN);
 }
 
-void print_manifest(json_object* manifest) {
+void print_manifest(json_object* manifest, std::ostream& out) {
   json_object* partitions = nullptr;
   json_object_object_foreach(manifest, key, value) {
     if (std::string_view(key) == "partitions") {
       partitions = value;
     } else {
-      std::cout << key << ": " << json_text(value) << "\n";
+      out << key << ": " << json_text(value) << "\n";
     }
   }
-  std::cout << "partitions:\n";
+  out << "partitions:\n";
   if (!json_object_is_type(partitions, json_type_object)) {
     return;
   }
   json_object_object_foreach(partitions, name, details) {
-    std::cout << "  " << name << ":\n";
+    out << "  " << name << ":\n";
     if (!json_object_is_type(details, json_type_object)) {
       continue;
     }
     json_object_object_foreach(details, member, member_value) {
-      std::cout << "    " << member << ": " << json_text(member_value) << "\n";
+      out << "    " << member << ": " << json_text(member_value) << "\n";
     }
   }
 }
 
+// The listing is put together first and printed only when complete, so that a failure never
+// leaves a partial listing on standard output for a script to take as the whole.
 int run_list(Arguments arguments) {
   const std::string archive = single_operand(arguments);
   const auto contents = kavro_pack::read_contents(archive);
-  int result = EXIT_OK;
   if (!contents.manifest) {
-    std::cerr << "kavro-pack: " << archive << " has no manifest\n";
-    result = EXIT_FAILED;
-  } else {
-    std::unique_ptr<json_object, decltype(&json_object_put)> root(
-        json_tokener_parse(contents.manifest->c_str()), json_object_put);
-    json_object* manifest = nullptr;
-    if (!json_object_object_get_ex(root.get(), "manifest", &manifest) ||
-        !json_object_is_type(manifest, json_type_object)) {
-      std::cerr << "kavro-pack: the manifest of " << archive << " is not valid\n";
-      result = EXIT_FAILED;
-    } else {
-      print_manifest(manifest);
-    }
+    throw kavro_pack::Error(archive + " has no manifest");
   }
-  std::cout << "entries:\n";
+  const kavro_pack::detail::Json root(json_tokener_parse(contents.manifest->c_str()));
+  json_object* manifest = nullptr;
+  if (!json_object_object_get_ex(root.get(), "manifest", &manifest) ||
+      !json_object_is_type(manifest, json_type_object)) {
+    throw kavro_pack::Error("the manifest of " + archive + " is not valid");
+  }
+  std::ostringstream listing;
+  print_manifest(manifest, listing);
+  listing << "entries:\n";
   for (const auto& entry : contents.entries) {
-    std::cout << "  " << entry.name << " " << entry.size << "\n";
+    listing << "  " << entry.name << " " << entry.size << "\n";
   }
-  return result;
+  std::cout << listing.str();
+  return EXIT_OK;
+}
+
+int run_command(std::string_view command, Arguments arguments) {
+  if (arguments.wants_help()) {
+    std::cout << usage(command);
+    return EXIT_OK;
+  }
+  if (command == "build") {
+    return run_build(std::move(arguments));
+  }
+  if (command == "verify") {
+    return run_verify(std::move(arguments));
+  }
+  return run_list(std::move(arguments));
 }
 
 int run(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
   if (command == "--help" || command == "-h") {
-    std::cout << USAGE;
+    std::cout << usage(command);
     return EXIT_OK;
   }
-  if (command == "build") {
-    return run_build(Arguments(argc, argv));
+  if (command == "--version") {
+    std::cout << "kavro-pack: version " << KAVRO_VERSION << "\n";
+    return EXIT_OK;
   }
-  if (command == "verify") {
-    return run_verify(Arguments(argc, argv));
-  }
-  if (command == "list") {
-    return run_list(Arguments(argc, argv));
+  if (command == "build" || command == "verify" || command == "list") {
+    return run_command(command, Arguments(argc, argv));
   }
   throw UsageError(command.empty() ? "no command given"
                                    : "unknown command " + std::string(command));
@@ -243,7 +287,7 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const UsageError& error) {
-    std::cerr << "kavro-pack: " << error.what() << "\n" << USAGE;
+    std::cerr << "kavro-pack: " << error.what() << "\n" << usage(argc > 1 ? argv[1] : "");
     return EXIT_USAGE;
   } catch (const std::exception& error) {
     std::cerr << "kavro-pack: " << error.what() << "\n";

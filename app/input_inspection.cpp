@@ -1,0 +1,114 @@
+#include "app/input_inspection.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace inspection {
+namespace {
+
+template <auto Free>
+struct FreeWith {
+  template <class T>
+  void operator()(T* object) const {
+    Free(object);
+  }
+};
+using Reader = std::unique_ptr<archive, FreeWith<archive_read_free>>;
+using Tokener = std::unique_ptr<json_tokener, FreeWith<json_tokener_free>>;
+using Json = std::unique_ptr<json_object, FreeWith<json_object_put>>;
+
+std::string library_message(archive* reader) {
+  const char* message = archive_error_string(reader);
+  return message != nullptr ? message : "no message from libarchive";
+}
+
+std::string read_entry_text(archive* reader) {
+  std::string text;
+  char buffer[16384];
+  la_ssize_t got = 0;
+  while ((got = archive_read_data(reader, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+// Line and column (both from 1) of byte `offset` of `text`.
+std::string position_of(const std::string& text, size_t offset) {
+  size_t line = 1;
+  size_t column = 1;
+  for (size_t at = 0; at < offset && at < text.size(); ++at) {
+    column = text[at] == '\n' ? 1 : column + 1;
+    line += text[at] == '\n' ? 1 : 0;
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column) + " (byte " +
+         std::to_string(offset) + ")";
+}
+
+}  // namespace
+
+std::string file_problem(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    return errno == ENOENT ? "the file does not exist" : std::string(std::strerror(errno));
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return "it is a folder, not a file";
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    return "the file is not readable: " + std::string(std::strerror(errno));
+  }
+  if (status.st_size == 0) {
+    return "the file is empty";
+  }
+  return "";
+}
+
+std::string json_problem(const std::string& text) {
+  const Tokener tokener(json_tokener_new());
+  const Json value(
+      json_tokener_parse_ex(tokener.get(), text.c_str(), static_cast<int>(text.size())));
+  const json_tokener_error error = json_tokener_get_error(tokener.get());
+  if (value) {
+    return "";
+  }
+  if (error == json_tokener_continue || error == json_tokener_success) {
+    return "the JSON text ends before its value is complete";
+  }
+  return std::string(json_tokener_error_desc(error)) + " at " +
+         position_of(text, json_tokener_get_parse_end(tokener.get()));
+}
+
+ArchiveScan scan_archive(const std::string& path) {
+  ArchiveScan scan;
+  const Reader reader(archive_read_new());
+  archive_read_support_filter_all(reader.get());
+  archive_read_support_format_all(reader.get());
+  if (archive_read_open_filename(reader.get(), path.c_str(), 65536) != ARCHIVE_OK) {
+    scan.failure = "not an archive libarchive can read: " + library_message(reader.get());
+    return scan;
+  }
+  archive_entry* entry = nullptr;
+  int result = ARCHIVE_OK;
+  while ((result = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+    const char* pathname = archive_entry_pathname(entry);
+    const std::string name = pathname != nullptr ? pathname : "";
+    scan.entries[name] = archive_entry_size(entry);
+    if (name == "manifest" && archive_entry_size(entry) > 0) {
+      scan.manifests.push_back(read_entry_text(reader.get()));
+    }
+  }
+  if (result != ARCHIVE_EOF) {
+    scan.failure = "libarchive cannot read past entry " + std::to_string(scan.entries.size()) +
+                   ": " + library_message(reader.get());
+  }
+  return scan;
+}
+
+}  // namespace inspection
