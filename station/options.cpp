@@ -87,6 +87,11 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
         return kUsageExit;
     }
   }
+  // A stray argument would otherwise hide the options after it from a line operator.
+  if (optind < argc) {
+    std::fprintf(stderr, "kavro-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
+    return kUsageExit;
+  }
   return options;
 }
 
