@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "firmware/archive.h"
+#include "tests/flash/flash_test_support.h"
+#include "usb/device_manager.h"
+
+// Every error pair a session records, each row on a module of its own, all at once.
+namespace flash_test {
+namespace {
+
+using Kind = sim::Fault::Kind;
+using Adjust = std::function<void(SessionOptions& options)>;
+
+const std::vector<std::string_view> kBase{"bootstrap", "bootloader", "misc"};
+const std::vector<std::string_view> kBaseWithoutKernel{"bootstrap", "bootloader", "misc",
+                                                       "osloader",  "meta",       "rootfs"};
+
+Adjust base(std::string file) {
+  return [file](SessionOptions& options) { options.base_file = file; };
+}
+Adjust ota(std::string file) {
+  return [file](SessionOptions& options) { options.ota_file = file; };
+}
+Adjust settings(std::string file) {
+  return [file](SessionOptions& options) { options.settings_file = file; };
+}
+
+struct Failure {
+  const char* what;
+  sim::Fault fault;  // none when it is a Status fault with status 0
+  Adjust adjust;
+  int error;
+  int sub_error;
+  std::string platform = "cv22";
+};
+
+class SessionErrorTest : public FlashSessionTest {
+ protected:
+  // Runs every row on a module of its own and checks that each ends in state 7 with its pair;
+  // `untouched`: before anything reached the module.
+  void expect_failures(const std::vector<Failure>& rows, bool untouched) {
+    std::vector<sim::ModuleConfig> configs;
+    for (const Failure& row : rows) {
+      configs.push_back(module_config("3-" + std::to_string(configs.size()), row.platform));
+      if (row.fault.kind != Kind::Status || row.fault.status != 0) {
+        configs.back().faults.push_back(row.fault);
+      }
+    }
+    start_bus(configs);
+    std::vector<flash_session*> started;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      SessionOptions options = options_for(Firmware(rows[i].platform));
+      if (rows[i].adjust) {
+        rows[i].adjust(options);
+      }
+      started.push_back(start_session(options, configs[i].port));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const SessionStatus status = finish_session(started[i]);
+      EXPECT_EQ(status.state, FLASH_STATE_FAILED) << rows[i].what;
+      EXPECT_EQ(status.error, rows[i].error) << rows[i].what;
+      EXPECT_EQ(status.sub_error, rows[i].sub_error) << rows[i].what;
+      if (untouched) {
+        const auto log = module(configs[i].port).control_log();
+        EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const auto& r) {
+          return r.setup.bmRequestType == 0x40;
+        })) << rows[i].what;
+      }
+      const std::vector<sim::BlockRecord> log = module(configs[i].port).block_log();
+      const uint32_t refused = rows[i].fault.status;
+      EXPECT_TRUE(refused == 0 || log.back().status == refused) << rows[i].what << " went on";
+    }
+  }
+};
+
+TEST_F(SessionErrorTest, InputsRefusedBeforeTheModuleIsTouched) {
+  Firmware firmware;
+  std::vector<kavro_pack::Entry> entries = firmware.entries(kBase, true);
+  entries[2].content =
+      kavro_pack::sign_bytes(std::get<std::vector<uint8_t>>(entries[3].content), kPublisherKey);
+  const std::string bad_signature = folder_.file("bad-signature.7z");
+  kavro_pack::write_archive(entries, bad_signature, kavro_pack::Format::seven_zip);
+  const auto write = [&](const char* name, std::vector<std::string_view> partitions) {
+    return firmware.write(folder_.path() / name, partitions, true);
+  };
+  const std::string cv25_ota = Firmware("cv25").write_ota(folder_.path() / "cv25.7z");
+  const std::string s5l_base = Firmware("s5l").write_base(folder_.path() / "s5l.7z");
+  const std::string missing = folder_.file("missing");
+  const std::string no_kernel = write("3.7z", kBaseWithoutKernel);
+  expect_failures(
+      {
+          {"bootstrap signature", {}, base(bad_signature), -3, -29},
+          {"OTA file missing", {}, ota(missing), -3, ARCHIVE_ERR_OPEN},
+          {"settings without root", {}, settings(folder_.write_file("o.json", "{}")), -5, -7},
+          {"settings file missing", {}, settings(missing), -5, -3},
+          {"script file missing", {}, [&](auto& o) { o.ads_file = missing; }, -6, -3},
+          {"base without misc", {}, base(write("1.7z", {"bootstrap", "bootloader"})), -12, 0},
+          {"OTA without rootfs", {}, ota(write("2.7z", {"osloader", "meta", "kernel"})), -13, 0},
+          {"no OTA, base without kernel",
+           {},
+           [&](auto& o) { o = {.base_file = no_kernel}; },
+           -14,
+           0},
+          {"OTA for cv25", {}, ota(cv25_ota), -17, 0},
+          {"base for s5l", {}, base(s5l_base), -17, 0},
+          {"settings for cv25",
+           {},
+           settings(folder_.write_file("c.json", settings_json("cv25", 0))),
+           -17,
+           0},
+      },
+      true);
+}
+
+TEST_F(SessionErrorTest, FailuresEndTheSessionWithTheirPair) {
+  const SecureBootKeys& keys = secure_boot_keys();
+  Firmware empty_meta;
+  empty_meta.images["meta"].bytes.clear();
+  const auto launch = [](void (*adjust)(flash_session&)) {
+    return [adjust](SessionOptions& o) { o.before_launch = adjust; };
+  };
+  const auto reboot = [](SessionOptions& options) { options.reboot = 1; };
+  // The public half of the key reads as an RSA key but cannot sign.
+  const auto public_half = [&](SessionOptions& options) {
+    options.private_key_file = keys.private_key_file;
+    options.public_key_file = keys.public_key_file;
+    options.before_launch = [&keys](flash_session& session) {
+      std::unique_ptr<BIO, decltype(&BIO_free)> memory(BIO_new(BIO_s_mem()), BIO_free);
+      PEM_write_bio_PUBKEY(memory.get(), keys.key.get());
+      session.private_key.reset(PEM_read_bio_PUBKEY(memory.get(), nullptr, nullptr, nullptr));
+    };
+  };
+  const auto fault = [](Kind kind, uint32_t command = 0, uint32_t nth = 0, uint32_t after = 0) {
+    return sim::Fault{
+        .kind = kind, .command_id = command, .occurrence = nth, .after_control_transfers = after};
+  };
+  const auto status = [](uint32_t command, uint32_t value, uint32_t nth = 1) {
+    return sim::Fault{.command_id = command, .occurrence = nth, .status = value};
+  };
+  const auto no_bootloader = [](flash_session& s) { s.flash_bootloader = {}; };
+  const auto short_switch = [](flash_session& s) { s.mode_switch_poll_limit = 20; };
+  const std::string fast_clock = folder_.write_file("fast.json", settings_json("cv22", 793));
+  const std::string s5l_fast_clock = folder_.write_file("s5l.json", settings_json("s5l", 672));
+  expect_failures(
+      {
+          {"poll never ready", fault(Kind::PollNeverReady), {}, -4, -6},
+          {"no answer in the bring-up", fault(Kind::Hang, 0, 0, 2), {}, -4, -4},
+          {"unplugged in the bring-up", fault(Kind::Unplug, 0, 0, 2), {}, -4, -4},
+          {"no flash bootloader", {}, launch(no_bootloader), -9, 0},
+          {"no return after the jump", fault(Kind::NoReturn), launch(short_switch), -15, 0},
+          {"bad response signature", fault(Kind::BadSignature, 1), {}, -4, -13},
+          {"unplugged in the rootfs", fault(Kind::Unplug, sim::kDataBlock, 7), {}, -4, -10},
+          {"no answer to the reboot", fault(Kind::Hang, 6), reboot, -4, -9},
+          {"reboot refused", status(6, 1), reboot, -4, -15},
+          {"meta of size zero", {}, ota(empty_meta.write_ota(folder_.file("m.7z"))), -11, 0},
+          {"clock above the cv22 limit", {}, settings(fast_clock), -18, -12},
+          {"revision 0 refuses 672 MHz", {}, settings(s5l_fast_clock), -18, -12, "s5l"},
+          {"key that cannot sign", {}, public_half, -21, 0},
+          {"layout refused", status(1, 1), {}, -22, 1},
+          {"image header refused", status(2, 2), {}, -22, 2},
+          {"partition table write refused", status(5, 3), {}, -22, 3},
+          {"data block CRC", status(sim::kDataBlock, 5), {}, -22, 5},
+          {"device id refused", status(7, 7), {}, -22, 7},
+          {"seventh data block", status(sim::kDataBlock, 9, 7), {}, -22, 9},
+          {"erase refused", status(4, 10), {}, -22, 10},
+      },
+      false);
+}
+
+}  // namespace
+}  // namespace flash_test
