@@ -94,10 +94,6 @@ const SecureBootKeys& secure_boot_keys() {
   return keys;
 }
 
-void FlashSessionTest::SetUp() {
-  kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds(0));
-}
-
 void FlashSessionTest::TearDown() {
   for (flash_session*& session : sessions_) {
     kavro_flash_destroy(&session);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "firmware/archive.h"
 #include "flash/session.h"
 #include "flash/session_context.h"
 #include "sim/virtual_bus.h"
@@ -83,7 +84,7 @@ struct SessionStatus {
 
 class FlashSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override { kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds(0)); }
   void TearDown() override;
 
   // A module that accepts the 64-byte test flash bootloader.

@@ -152,7 +152,6 @@ TEST_F(SessionErrorTest, FailuresEndTheSessionWithTheirPair) {
       {
           {"poll never ready", fault(Kind::PollNeverReady), {}, -4, -6},
           {"no answer in the bring-up", fault(Kind::Hang, 0, 0, 2), {}, -4, -4},
-          {"unplugged in the bring-up", fault(Kind::Unplug, 0, 0, 2), {}, -4, -4},
           {"no flash bootloader", {}, launch(no_bootloader), -9, 0},
           {"no return after the jump", fault(Kind::NoReturn), launch(short_switch), -15, 0},
           {"bad response signature", fault(Kind::BadSignature, 1), {}, -4, -13},
