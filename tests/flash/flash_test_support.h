@@ -43,9 +43,12 @@ struct Firmware {
                                          bool sign) const;
   std::string write_base(const std::filesystem::path& output) const;
   std::string write_ota(const std::filesystem::path& output) const;
+  // The OTA partitions in tar, the rootfs as an old-style GNU sparse file of its own size that
+  // stores `stored` bytes at offset 0: the archive hands out all `stored` bytes for it, more
+  // than its size when `stored` is larger.
+  std::string write_sparse_ota(const std::filesystem::path& output, size_t stored) const;
 
   std::string platform;
-  kavro_pack::Format format = kavro_pack::Format::seven_zip;
   std::map<std::string, Image, std::less<>> images;
 };
 
@@ -53,12 +56,11 @@ struct Firmware {
 inline const std::filesystem::path kPublisherKey = KAVRO_TEST_PUBLISHER_KEY;
 std::string settings_json(std::string_view platform, uint32_t core_mhz);
 
-// An RSA-2048 key pair made once per test program, and a 512-byte public key file.
+// An RSA-2048 key pair made once per test program, and a public key file of 512 'k's.
 struct SecureBootKeys {
   test_support::KeyPtr key;
-  std::string private_key_file{};
-  std::string public_key_file{};
-  std::vector<uint8_t> public_key_bytes;
+  std::string private_key_file;
+  std::string public_key_file;
 };
 const SecureBootKeys& secure_boot_keys();
 
