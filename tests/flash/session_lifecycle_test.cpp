@@ -6,7 +6,8 @@
 
 #include "tests/flash/flash_test_support.h"
 
-// Creating, stopping and destroying sessions, and what init refuses.
+// What init refuses, stopping and destroying sessions, and what no whole session reaches:
+// script commands no script holds and the error texts.
 namespace flash_test {
 namespace {
 
@@ -74,7 +75,7 @@ TEST_F(SessionLifecycleTest, StopWhileAnImageStreams) {
   Firmware firmware;
   firmware.images["rootfs"].bytes = patterned_bytes(3 * 2113568, 11);
   sim::ModuleConfig config = module_config();
-  config.timing.flash_bytes_per_second = 5 << 20;
+  config.timing.flash_bytes_per_second = 2 << 20;
   start_bus({config});
   SessionOptions options = options_for(Firmware());
   options.ota_file = firmware.write_sparse_ota(folder_.file("ota.tar"), 3 * 2113568);

@@ -23,7 +23,8 @@ struct UnusualModule {
   std::condition_variable changed;
   uint16_t pid = 0x0013;
   std::atomic<bool> attached = true;
-  int vendor_result = 0;  // what vendor requests return
+  std::atomic<int> failing_opens = 0, failing_reads = 0;  // how many fail before one succeeds
+  int vendor_result = 0;                                  // what vendor requests return
   std::vector<unsigned> control_limits;
   std::vector<uint8_t> endpoints{0x01, 0x81};
   bool hold_descriptor_reads = false;
@@ -59,7 +60,7 @@ class UnusualDevice : public usb::Device {
     module_.changed.wait(lock, [this] { return !module_.hold_descriptor_reads; });
     module_.reading = false;
     data[0] = 18;
-    return 18;
+    return module_.failing_reads-- > 0 ? usb::kError : 18;
   }
   std::vector<uint8_t> endpoints() override { return module_.endpoints; }
   int bulk(uint8_t, std::span<uint8_t> data, unsigned, size_t& moved) override {
@@ -78,7 +79,7 @@ struct UnusualBus : usb::Bus, UnusualModule {
                     : std::vector<usb::DeviceInfo>{};
   }
   std::unique_ptr<usb::Device> open(const usb::DeviceInfo&) override {
-    return std::make_unique<UnusualDevice>(*this);
+    return failing_opens-- > 0 ? nullptr : std::make_unique<UnusualDevice>(*this);
   }
   void watch(std::function<void()> changed_hook) override {
     watcher = changed_hook;
@@ -209,7 +210,8 @@ TEST_F(DeviceManagerTest, InitRefusesBadArgumentsAndASecondManager) {
   kavro_dm_destroy(nullptr);
 }
 
-// A software-mode module that has left is waited for a moment, then given up on (-11).
+// Each call refuses what it cannot do with a code of its own; a block for a software-mode
+// module that has left is held for a moment, then given up on (-11).
 TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
   start({module_at("1-1"), module_at("1-2")});
   ASSERT_TRUE(eventually_mode(1, DM_MODE_HARDWARE));
@@ -250,8 +252,6 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
   for (const auto& row : rows) {
     EXPECT_EQ(row.result, row.expected) << row.what;
   }
-  EXPECT_EQ(kavro_dm_device_path_get(&dm, 0, path, 3), 0);
-  EXPECT_STREQ(path, "1-");
   bus->unplug("1-2");
   ASSERT_TRUE(eventually_mode(1, DM_MODE_NOT_READY));
   EXPECT_EQ(sw(1, block), -11);
@@ -260,6 +260,7 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
 // Every control transfer is limited to 3 s; a read that comes back short is an error and
 // leaves the value alone rather than handing out half a register.
 TEST_F(DeviceManagerTest, ShortOrFailedControlTransfersAreErrors) {
+  unusual->failing_opens = unusual->failing_reads = 1;  // both are tried again
   start_unusual();
   uint32_t address = 0x1000;
   uint32_t value = 0x5A5A5A5A;
@@ -269,7 +270,7 @@ TEST_F(DeviceManagerTest, ShortOrFailedControlTransfersAreErrors) {
   unusual->vendor_result = usb::kTimeout;
   EXPECT_EQ(kavro_dm_usb_hardware_command(&dm, 0, HW_CMD_POLL, &address, &value, nullptr, 9), -4);
   EXPECT_EQ(value, 0x5A5A5A5Au);
-  EXPECT_EQ(unusual->control_limits, (std::vector<unsigned>{3000, 3000, 3000, 3000}));
+  EXPECT_EQ(unusual->control_limits, std::vector<unsigned>(5, 3000));
 }
 
 TEST_F(DeviceManagerTest, MissingPipesAreNamed) {
