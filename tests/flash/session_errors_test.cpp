@@ -132,8 +132,8 @@ TEST_F(SessionErrorTest, FailuresEndTheSessionWithTheirPair) {
     return sim::Fault{
         .kind = kind, .command_id = command, .occurrence = nth, .after_control_transfers = after};
   };
-  const auto status = [](uint32_t command, uint32_t value, uint32_t nth = 1) {
-    return sim::Fault{.command_id = command, .occurrence = nth, .status = value};
+  const auto status = [](uint32_t command, uint32_t value) {
+    return sim::Fault{.command_id = command, .occurrence = 1, .status = value};
   };
   const auto no_bootloader = [](flash_session& s) { s.flash_bootloader = {}; };
   const auto short_switch = [](flash_session& s) { s.mode_switch_poll_limit = 20; };
