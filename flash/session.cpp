@@ -116,9 +116,6 @@ void record_error(flash_session& session, int error, int sub_error) {
 
 void enter_state(flash_session& session, uint32_t state) {
   session.state.store(state, std::memory_order_release);
-  if (session.on_state_entered) {
-    session.on_state_entered(state);
-  }
 }
 
 void set_progress(flash_session& session, uint32_t percent) {

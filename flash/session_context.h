@@ -85,11 +85,9 @@ struct flash_session {
   uint32_t move_calib = 0;
 
   // Fixed before the thread starts: the image downloaded in hardware mode (the one built into
-  // the program), how long the mode switch may take, and who hears of state changes. Tests
-  // use smaller images and limits and watch the states.
+  // the program) and how long the mode switch may take. Tests use smaller images and limits.
   std::span<const uint8_t> flash_bootloader;
   uint32_t mode_switch_poll_limit = MODE_SWITCH_POLL_LIMIT;
-  std::function<void(uint32_t state)> on_state_entered;
 };
 
 // Lifecycle (session.cpp). kavro_flash_init is create_session + launch_session;

@@ -1,465 +1,167 @@
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "firmware/archive.h"
-#include "firmware/bringup_script.h"
 #include "tests/flash/flash_test_support.h"
-#include "usb/device_manager.h"
 
-// Every error pair a session records, each with the step where the session stopped.
+// Every error pair a session records, each row on a module of its own, all at once.
 namespace flash_test {
 namespace {
 
-size_t vendor_requests(const sim::Module& module) {
-  size_t count = 0;
-  for (const sim::ControlRecord& record : module.control_log()) {
-    count += (record.setup.bmRequestType & 0x60) == 0x40 ? 1 : 0;
-  }
-  return count;
-}
+using Kind = sim::Fault::Kind;
+using Adjust = std::function<void(SessionOptions& options)>;
 
-// A pax tar archive (the archive reader takes every format libarchive knows) whose rootfs is
-// sparse: its header gives the full size but only the first half is stored, so its data ends
-// before the size the manifest promises.
-void write_ota_with_sparse_rootfs(const Firmware& firmware, const std::filesystem::path& path) {
-  std::unique_ptr<archive, decltype(&archive_write_free)> writer(archive_write_new(),
-                                                                 archive_write_free);
-  ASSERT_EQ(archive_write_set_format_pax_restricted(writer.get()), ARCHIVE_OK);
-  ASSERT_EQ(archive_write_open_filename(writer.get(), path.c_str()), ARCHIVE_OK);
-  for (const kavro_pack::Entry& entry :
-       firmware.entries({kOtaPartitions.begin(), kOtaPartitions.end()})) {
-    const auto& bytes = std::get<std::vector<uint8_t>>(entry.content);
-    std::unique_ptr<archive_entry, decltype(&archive_entry_free)> header(archive_entry_new(),
-                                                                         archive_entry_free);
-    archive_entry_set_pathname(header.get(), entry.name.c_str());
-    archive_entry_set_filetype(header.get(), AE_IFREG);
-    archive_entry_set_perm(header.get(), 0644);
-    archive_entry_set_size(header.get(), static_cast<la_int64_t>(bytes.size()));
-    if (entry.name == "rfa.bin") {
-      archive_entry_sparse_add_entry(header.get(), 0, static_cast<la_int64_t>(bytes.size() / 2));
-    }
-    ASSERT_EQ(archive_write_header(writer.get(), header.get()), ARCHIVE_OK);
-    ASSERT_EQ(archive_write_data(writer.get(), bytes.data(), bytes.size()),
-              static_cast<la_ssize_t>(bytes.size()));
-  }
-  ASSERT_EQ(archive_write_close(writer.get()), ARCHIVE_OK);
-}
+const std::vector<std::string_view> kBase{"bootstrap", "bootloader", "misc"};
 
-// The public half of a key pair: it reads as an RSA key but cannot sign.
-test_support::KeyPtr public_half(EVP_PKEY* key) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> memory(BIO_new(BIO_s_mem()), BIO_free);
-  EXPECT_EQ(PEM_write_bio_PUBKEY(memory.get(), key), 1);
-  return test_support::KeyPtr(PEM_read_bio_PUBKEY(memory.get(), nullptr, nullptr, nullptr));
+Adjust set(std::string SessionOptions::*field, std::string value) {
+  return [field, value](SessionOptions& options) { options.*field = value; };
 }
+constexpr auto kBaseFile = &SessionOptions::base_file;
+constexpr auto kOtaFile = &SessionOptions::ota_file;
+constexpr auto kSettingsFile = &SessionOptions::settings_file;
+
+struct Failure {
+  const char* what;
+  sim::Fault fault;  // none when it is a Status fault with status 0
+  Adjust adjust;
+  int error;
+  int sub_error;
+};
 
 class SessionErrorTest : public FlashSessionTest {
  protected:
-  SessionOptions standard_options() {
-    const auto [base, ota] = write_archives(firmware_);
-    SessionOptions options;
-    options.base_file = base;
-    options.ota_file = ota;
-    return options;
-  }
-
-  std::string write_archive(std::string_view name, const Firmware& firmware,
-                            const std::vector<std::string_view>& partitions, bool sign = false) {
-    return firmware
-        .write(folder_.path() / name, partitions,
-               sign ? std::optional(publisher_private_key()) : std::nullopt)
-        .string();
-  }
-
-  // Nothing reached the module: no boot-ROM request (cv22 has no revision probe), no block.
-  void expect_module_untouched() {
-    EXPECT_EQ(vendor_requests(module()), 0u);
-    EXPECT_TRUE(blocks().empty());
-  }
-
-  Firmware firmware_;
-};
-
-TEST_F(SessionErrorTest, BaseArchiveWithBadBootstrapSignature) {
-  // The bootstrap's companion holds the publisher's signature of another file.
-  std::vector<kavro_pack::Entry> entries =
-      firmware_.entries({kBasePartitions.begin(), kBasePartitions.end()}, publisher_private_key());
-  for (kavro_pack::Entry& entry : entries) {
-    if (entry.name == "bst.bin.sign") {
-      entry.content =
-          kavro_pack::sign_bytes(firmware_.image("misc").bytes, publisher_private_key());
+  // Runs every row on a module of its own and checks that each ends in state 7 with its pair;
+  // `untouched`: before anything reached the module.
+  void expect_failures(const std::vector<Failure>& rows, bool untouched) {
+    std::vector<sim::ModuleConfig> configs;
+    for (const Failure& row : rows) {
+      configs.push_back(module_config("3-" + std::to_string(configs.size())));
+      if (row.fault.kind != Kind::Status || row.fault.status != 0) {
+        configs.back().faults.push_back(row.fault);
+      }
+    }
+    start_bus(configs);
+    std::vector<flash_session*> started;
+    const SessionOptions cv22 = options_for(Firmware());  // archives shared by the rows
+    for (size_t i = 0; i < rows.size(); ++i) {
+      SessionOptions options = cv22;
+      if (rows[i].adjust) {
+        rows[i].adjust(options);
+      }
+      started.push_back(start_session(options, configs[i].port));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const SessionStatus status = finish_session(started[i]);
+      EXPECT_EQ(std::tuple(status.state, status.error, status.sub_error),
+                std::tuple(FLASH_STATE_FAILED, rows[i].error, rows[i].sub_error))
+          << rows[i].what;
+      if (untouched) {
+        const auto log = module(configs[i].port).control_log();
+        EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const auto& r) {
+          return r.setup.bmRequestType == 0x40;
+        })) << rows[i].what;
+      }
+      const std::vector<sim::BlockRecord> log = module(configs[i].port).block_log();
+      EXPECT_TRUE(rows[i].fault.status == 0 || log.back().status == rows[i].fault.status)
+          << rows[i].what << " went on after the refusal";
     }
   }
-  SessionOptions options = standard_options();
-  options.base_file = (folder_.path() / "bad-base.7z").string();
-  kavro_pack::write_archive(entries, options.base_file, kavro_pack::Format::seven_zip);
+};
 
-  start_bus();
-
-  testing::internal::CaptureStdout();
-  const SessionStatus status = run_session(options);
-  const std::string output = testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -3);
-  EXPECT_EQ(status.sub_error, -29);
-  expect_module_untouched();
-  EXPECT_NE(output.find("Signature verification failed for bst.bin"), std::string::npos);
-  EXPECT_EQ(output.find("bld.bin"), std::string::npos);
-}
-
-// Inputs a session refuses before it sends anything to the module, one session after another
-// on the same module.
 TEST_F(SessionErrorTest, InputsRefusedBeforeTheModuleIsTouched) {
-  struct Refusal {
-    const char* what;
-    std::function<void(SessionOptions& options)> adjust;
-    int error;
-    int sub_error;
+  Firmware firmware;
+  std::vector<kavro_pack::Entry> entries = firmware.entries(kBase, true);
+  entries[2].content =
+      kavro_pack::sign_bytes(std::get<std::vector<uint8_t>>(entries[3].content), kPublisherKey);
+  const std::string bad_signature = folder_.file("bad-signature.7z");
+  kavro_pack::write_archive(entries, bad_signature, kavro_pack::Format::seven_zip);
+  const auto write = [&](const char* name, std::vector<std::string_view> partitions) {
+    return firmware.write(folder_.path() / name, partitions, true);
   };
-  const std::vector<Refusal> refusals{
-      {"OTA file that cannot be opened",
-       [this](SessionOptions& options) { options.ota_file = folder_.file("missing.7z"); }, -3,
-       ARCHIVE_ERR_OPEN},
-      {"settings without their root member",
-       [this](SessionOptions& options) {
-         options.settings_file = write_file("other.json", R"({"other":{}})");
-       },
-       -5, -7},
-      {"settings file missing",
-       [this](SessionOptions& options) { options.settings_file = folder_.file("missing.json"); },
-       -5, -3},
-      {"bring-up script file missing",
-       [this](SessionOptions& options) { options.ads_file = folder_.file("missing.txt"); }, -6, -3},
-      {"base archive without misc",
-       [this](SessionOptions& options) {
-         options.base_file =
-             write_archive("no-misc.7z", firmware_, {"bootstrap", "bootloader"}, true);
-       },
-       -12, 0},
-      {"OTA archive without rootfs",
-       [this](SessionOptions& options) {
-         options.ota_file =
-             write_archive("no-rootfs.7z", firmware_, {"osloader", "meta", "kernel"});
-       },
-       -13, 0},
-      {"no OTA archive and a base archive without kernel",
-       [this](SessionOptions& options) {
-         options.ota_file.clear();
-         options.base_file =
-             write_archive("no-kernel.7z", firmware_,
-                           {"bootstrap", "bootloader", "misc", "osloader", "meta", "rootfs"}, true);
-       },
-       -14, 0},
-      {"OTA archive for another platform",
-       [this](SessionOptions& options) {
-         options.ota_file = Firmware("cv25").write_ota(folder_.path() / "cv25.7z").string();
-       },
-       -17, 0},
-      {"base archive for another platform",
-       [this](SessionOptions& options) {
-         options.base_file = Firmware("s5l").write_base(folder_.path() / "s5l.7z").string();
-       },
-       -17, 0},
-      {"settings for another platform",
-       [this](SessionOptions& options) {
-         options.settings_file = write_file("cv25.json", settings_json("cv25", {}));
-       },
-       -17, 0},
-  };
-  const SessionOptions standard = standard_options();
-  start_bus();
-  const int slot = slot_of("1-1");
-
-  for (const Refusal& refusal : refusals) {
-    SCOPED_TRACE(refusal.what);
-    SessionOptions options = standard;
-    refusal.adjust(options);
-    flash_session* session = start_session(options, slot);
-    const SessionStatus status = finish_session(session);
-    destroy_session(session);
-    EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-    EXPECT_EQ(status.error, refusal.error);
-    EXPECT_EQ(status.sub_error, refusal.sub_error);
-    expect_module_untouched();
-  }
+  const std::string cv25_ota = Firmware("cv25").write_ota(folder_.path() / "cv25.7z");
+  const std::string s5l_base = Firmware("s5l").write_base(folder_.path() / "s5l.7z");
+  const std::string missing = folder_.file("missing");
+  const std::string no_misc = write("1.7z", {"bootstrap", "bootloader"});
+  const std::string no_rootfs = write("2.7z", {"osloader", "meta", "kernel"});
+  const std::string no_kernel =
+      write("3.7z", {"bootstrap", "bootloader", "misc", "osloader", "meta", "rootfs"});
+  const auto base_only = [&](SessionOptions& options) { options = {.base_file = no_kernel}; };
+  const std::string rootless = folder_.write_file("o.json", "{}");
+  const std::string cv25_settings = folder_.write_file("c.json", settings_json("cv25", 0));
+  expect_failures(
+      {
+          {"bootstrap signature", {}, set(kBaseFile, bad_signature), -3, -29},
+          {"OTA file missing", {}, set(kOtaFile, missing), -3, ARCHIVE_ERR_OPEN},
+          {"settings without root", {}, set(kSettingsFile, rootless), -5, -7},
+          {"script file missing", {}, set(&SessionOptions::ads_file, missing), -6, -3},
+          {"base without misc", {}, set(kBaseFile, no_misc), -12, 0},
+          {"OTA without rootfs", {}, set(kOtaFile, no_rootfs), -13, 0},
+          {"no OTA, base without kernel", {}, base_only, -14, 0},
+          {"OTA for cv25", {}, set(kOtaFile, cv25_ota), -17, 0},
+          {"base for s5l", {}, set(kBaseFile, s5l_base), -17, 0},
+          {"settings for cv25", {}, set(kSettingsFile, cv25_settings), -17, 0},
+      },
+      true);
 }
 
-TEST_F(SessionErrorTest, ImageDataEndingBeforeItsSize) {
-  SessionOptions options = standard_options();
-  options.ota_file = folder_.file("sparse.tar");
-  write_ota_with_sparse_rootfs(firmware_, options.ota_file);
-  start_bus();
-
-  const SessionStatus status = run_session(options);
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -3);
-  EXPECT_EQ(status.sub_error, 0);
-  const sim::FlashContents flash = module().flash();
-  EXPECT_EQ(flash.images.count("rfa"), 0u);
-  EXPECT_FALSE(flash.ptb_written);
-}
-
-TEST_F(SessionErrorTest, BlockTransportFailure) {
-  sim::ModuleConfig config = module_config();
-  sim::Fault fault;
-  fault.kind = sim::Fault::Kind::BadSignature;
-  fault.command_id = SW_CMD_PARTITION_DETAILS;
-  config.faults.push_back(fault);
-  start_bus({config});
-
-  const SessionStatus status = run_session(standard_options());
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -4);
-  EXPECT_EQ(status.sub_error, -13);
-  EXPECT_EQ(blocks().size(), 1u);
-}
-
-TEST_F(SessionErrorTest, PollThatNeverSucceeds) {
-  sim::ModuleConfig config = module_config();
-  sim::Fault fault;
-  fault.kind = sim::Fault::Kind::PollNeverReady;
-  config.faults.push_back(fault);
-  start_bus({config});
-
-  testing::internal::CaptureStdout();
-  const SessionStatus status = run_session(standard_options());
-  const std::string output = testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -4);
-  EXPECT_EQ(status.sub_error, -6);
-  EXPECT_NE(output.find("Sending ADS commands\nFailed to send ADS\n"), std::string::npos);
-  EXPECT_EQ(module().flash().bootloader.bytes, 0u);
-}
-
-TEST_F(SessionErrorTest, ImageOfSizeZero) {
-  firmware_.resize("meta", 0);
-  start_bus();
-
-  const SessionStatus status = run_session(standard_options());
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -11);
-  EXPECT_EQ(status.sub_error, 0);
-  EXPECT_EQ(module().flash().images.count("mta"), 0u);
-}
-
-TEST_F(SessionErrorTest, ModuleThatNeverComesBackInSoftwareMode) {
-  sim::ModuleConfig config = module_config();
-  sim::Fault fault;
-  fault.kind = sim::Fault::Kind::NoReturn;
-  config.faults.push_back(fault);
-  start_bus({config});
-  SessionOptions options = standard_options();
-  options.mode_switch_poll_limit = 20;
-
-  const SessionStatus status = run_session(options);
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -15);
-  EXPECT_EQ(status.sub_error, 0);
-  EXPECT_EQ(status.progress, 100u);
-}
-
-TEST_F(SessionErrorTest, PlatformTextThatExtendsTheModulesIsAccepted) {
-  Firmware extended("cv22-lite");
-  SessionOptions options = standard_options();
-  options.ota_file = extended.write_ota(folder_.path() / "lite.7z").string();
-  start_bus();
-  EXPECT_EQ(run_session(options).state, FLASH_STATE_DONE);
-}
-
-TEST_F(SessionErrorTest, ClockAboveThePlatformLimit) {
-  SessionOptions options = standard_options();
-  options.settings_file = write_file("settings.json", settings_json("cv22", {793, 0, 0, 0}));
-  start_bus();
-
-  const SessionStatus status = run_session(options);
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -18);
-  EXPECT_EQ(status.sub_error, -12);
-  EXPECT_EQ(module().flash().images.count("bst"), 0u);
-}
-
-TEST_F(SessionErrorTest, KeyThatCannotSign) {
+TEST_F(SessionErrorTest, FailuresEndTheSessionWithTheirPair) {
   const SecureBootKeys& keys = secure_boot_keys();
-  SessionOptions options = standard_options();
-  options.public_key_file = keys.public_key_file;
-  options.private_key_file = keys.private_key_file;
-  options.before_launch = [&keys](flash_session& session) {
-    session.private_key.reset(public_half(keys.key.get()).release());
+  Firmware empty_meta;
+  empty_meta.images["meta"].bytes.clear();
+  const auto launch = [](void (*adjust)(flash_session&)) {
+    return [adjust](SessionOptions& o) { o.before_launch = adjust; };
   };
-  start_bus();
-
-  testing::internal::CaptureStdout();
-  const SessionStatus status = run_session(options);
-  const std::string output = testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -21);
-  EXPECT_EQ(status.sub_error, 0);
-  EXPECT_NE(output.find("Error generating signature\n", output.find("Sending bootstrap\n")),
-            std::string::npos);
-  EXPECT_EQ(output.find("Sending bootloader\n"), std::string::npos);
-  EXPECT_EQ(command_ids(), (std::vector<uint32_t>{SW_CMD_PARTITION_DETAILS, SW_CMD_IMAGE_HEADER}));
-}
-
-TEST_F(SessionErrorTest, RefusedRebootIsATransportError) {
-  sim::ModuleConfig config = module_config();
-  sim::Fault fault;
-  fault.command_id = SW_CMD_REBOOT;
-  fault.status = 1;
-  config.faults.push_back(fault);
-  start_bus({config});
-  SessionOptions options = standard_options();
-  options.reboot = 1;
-
-  const SessionStatus status = run_session(options);
-
-  EXPECT_EQ(status.state, FLASH_STATE_FAILED);
-  EXPECT_EQ(status.error, -4);
-  EXPECT_EQ(status.sub_error, -15);
-  EXPECT_TRUE(module().flash().ptb_written);
-}
-
-// Ten modules, each refusing a different block with a different status, flashed at the same
-// time: each session stops at its refusal and reports the module's status.
-TEST_F(SessionErrorTest, EveryDeviceStatusEndsTheSession) {
-  struct Refusal {
-    uint32_t status;
-    uint32_t command_id;
-    uint32_t occurrence;
+  const auto reboot = [](SessionOptions& options) { options.reboot = 1; };
+  // The public half of the key reads as an RSA key but cannot sign.
+  const auto public_half = [&](SessionOptions& options) {
+    options.private_key_file = keys.private_key_file;
+    options.public_key_file = keys.public_key_file;
+    options.before_launch = [&keys](flash_session& session) {
+      std::unique_ptr<BIO, decltype(&BIO_free)> memory(BIO_new(BIO_s_mem()), BIO_free);
+      PEM_write_bio_PUBKEY(memory.get(), keys.key.get());
+      session.private_key.reset(PEM_read_bio_PUBKEY(memory.get(), nullptr, nullptr, nullptr));
+    };
   };
-  const std::vector<Refusal> refusals{
-      {1, SW_CMD_PARTITION_DETAILS, 1}, {2, SW_CMD_IMAGE_HEADER, 1},
-      {3, SW_CMD_PTB_WRITE, 1},         {4, SW_CMD_PARTITION_DETAILS, 1},
-      {5, sim::kDataBlock, 1},          {6, SW_CMD_PARTITION_DETAILS, 1},
-      {7, SW_CMD_DEVICE_ID, 1},         {8, SW_CMD_IMAGE_HEADER, 7},
-      {9, sim::kDataBlock, 7},          {10, SW_CMD_ERASE_PARTITION, 1},
+  const auto fault = [](Kind kind, uint32_t command = 0, uint32_t nth = 0, uint32_t after = 0) {
+    return sim::Fault{
+        .kind = kind, .command_id = command, .occurrence = nth, .after_control_transfers = after};
   };
-  std::vector<sim::ModuleConfig> configs;
-  for (const Refusal& refusal : refusals) {
-    sim::ModuleConfig config = module_config("2-" + std::to_string(refusal.status));
-    sim::Fault fault;
-    fault.command_id = refusal.command_id;
-    fault.occurrence = refusal.occurrence;
-    fault.status = refusal.status;
-    config.faults.push_back(fault);
-    configs.push_back(config);
-  }
-  start_bus(configs);
-  const SessionOptions options = standard_options();
-  std::vector<flash_session*> sessions;
-  for (const sim::ModuleConfig& config : configs) {
-    sessions.push_back(start_session(options, slot_of(config.port)));
-  }
-
-  for (size_t i = 0; i < refusals.size(); ++i) {
-    const SessionStatus status = finish_session(sessions[i]);
-    const uint32_t refused = refusals[i].status;
-    EXPECT_EQ(status.state, FLASH_STATE_FAILED) << refused;
-    EXPECT_EQ(status.error, -22) << refused;
-    EXPECT_EQ(status.sub_error, static_cast<int>(refused));
-    const std::vector<sim::BlockRecord> log = module(configs[i].port).block_log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().status, refused) << "the session went on after the refusal";
-  }
-}
-
-// The steps below are not reachable through a whole session with the archive and script
-// modules of this program (they refuse such inputs earlier), so they are driven directly.
-class SessionStepTest : public ::testing::Test {
- protected:
-  void SetUp() override { kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds(0)); }
-  void TearDown() override {
-    kavro_archive_destroy(&session_.base_archive);
-    kavro_archive_destroy(&session_.ota_archive);
-  }
-
-  void open(kavro_archive_t** archive, const Firmware& firmware,
-            const std::vector<std::string_view>& partitions) {
-    const std::filesystem::path path =
-        folder_.path() / ("archive" + std::to_string(archives_++) + ".7z");
-    firmware.write(path, partitions);
-    ASSERT_EQ(kavro_archive_init(archive, path.c_str()), 0);
-  }
-
-  test_support::TempDirectory folder_;
-  int archives_ = 0;
-  flash_session session_;
-  Firmware firmware_;
-};
-
-TEST_F(SessionStepTest, UnknownScriptCommand) {
-  const int result = replay_script(session_, [](script_command& command) {
-    command.type = 9;
-    return 0;
-  });
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(session_.error.load(), -8);
-  EXPECT_EQ(session_.sub_error.load(), 0);
-}
-
-TEST_F(SessionStepTest, ScriptThatCannotBeIterated) {
-  EXPECT_EQ(replay_script(session_, [](script_command&) { return -2; }), -1);
-  EXPECT_EQ(session_.error.load(), -6);
-  EXPECT_EQ(session_.sub_error.load(), -2);
-}
-
-TEST_F(SessionStepTest, ScriptEndingInAPauseEndsAfterIt) {
-  int fetched = 0;
-  const int result = replay_script(session_, [&fetched](script_command& command) {
-    if (fetched++ > 0) {
-      return ADS_END_OF_SCRIPT;
-    }
-    command.type = ADS_CMD_USLEEP;
-    command.first = 1500;
-    return 0;
-  });
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(fetched, 2);
-  EXPECT_EQ(session_.error.load(), 0);
-}
-
-TEST_F(SessionStepTest, EmptyFlashBootloader) {
-  EXPECT_EQ(send_bld_data(session_, {}), -1);
-  EXPECT_EQ(session_.error.load(), -9);
-  EXPECT_EQ(session_.sub_error.load(), 0);
-}
-
-TEST_F(SessionStepTest, PartitionMissingFromItsArchive) {
-  open(&session_.base_archive, firmware_, {"bootstrap", "bootloader", "misc"});
-  EXPECT_EQ(send_firmware_file(session_, "osloader", 0, 0), -1);
-  EXPECT_EQ(session_.error.load(), -10);
-  EXPECT_EQ(session_.sub_error.load(), 0);
-}
-
-TEST_F(SessionStepTest, UnknownPartitionName) {
-  open(&session_.base_archive, firmware_, {"bootstrap", "bootloader", "misc"});
-  EXPECT_EQ(send_firmware_file(session_, "custom_a", 0, 0), -1);
-  EXPECT_EQ(session_.error.load(), -1);
-  EXPECT_EQ(session_.sub_error.load(), 0);
-}
-
-TEST_F(SessionStepTest, FirmwareSizeOfAnOtaArchiveWithoutKernel) {
-  open(&session_.base_archive, firmware_, {"bootstrap", "bootloader", "misc"});
-  open(&session_.ota_archive, firmware_, {"osloader", "meta", "rootfs"});
-  uint64_t total = 0;
-  EXPECT_EQ(get_full_firmware_size(session_, total, 1), -1);
-  EXPECT_EQ(session_.error.load(), -3);
-  EXPECT_EQ(session_.sub_error.load(), ARCHIVE_ERR_PARTITION_NOT_FOUND);
-  // Bootstrap, bootloader, misc, meta and osloader were counted before kernel.
-  EXPECT_EQ(total, 4096u + 8192u + 48u + 300u + 3000u);
+  const auto status = [](uint32_t command, uint32_t value) {
+    return sim::Fault{.command_id = command, .occurrence = 1, .status = value};
+  };
+  const auto no_bootloader = [](flash_session& s) { s.flash_bootloader = {}; };
+  const auto short_switch = [](flash_session& s) { s.mode_switch_poll_limit = 20; };
+  const std::string short_rootfs = Firmware().write_sparse_ota(folder_.file("s.tar"), 300);
+  const std::string empty_meta_ota = empty_meta.write_ota(folder_.file("m.7z"));
+  const std::string fast_clock = folder_.write_file("fast.json", settings_json("cv22", 793));
+  expect_failures(
+      {
+          {"poll never ready", fault(Kind::PollNeverReady), {}, -4, -6},
+          {"no answer in the bring-up", fault(Kind::Hang, 0, 0, 2), {}, -4, -4},
+          {"no flash bootloader", {}, launch(no_bootloader), -9, 0},
+          {"no return after the jump", fault(Kind::NoReturn), launch(short_switch), -15, 0},
+          {"bad response signature", fault(Kind::BadSignature, 1), {}, -4, -13},
+          {"unplugged in the rootfs", fault(Kind::Unplug, sim::kDataBlock, 7), {}, -4, -10},
+          {"no answer to the reboot", fault(Kind::Hang, 6), reboot, -4, -9},
+          {"reboot refused", status(6, 1), reboot, -4, -15},
+          {"rootfs data ending early", {}, set(kOtaFile, short_rootfs), -3, 0},
+          {"meta of size zero", {}, set(kOtaFile, empty_meta_ota), -11, 0},
+          {"clock above the cv22 limit", {}, set(kSettingsFile, fast_clock), -18, -12},
+          {"key that cannot sign", {}, public_half, -21, 0},
+          {"layout refused", status(1, 1), {}, -22, 1},
+          {"image header refused", status(2, 2), {}, -22, 2},
+          {"partition table write refused", status(5, 3), {}, -22, 3},
+          {"data block CRC", status(sim::kDataBlock, 5), {}, -22, 5},
+          {"device id refused", status(7, 7), {}, -22, 7},
+          {"erase refused", status(4, 10), {}, -22, 10},
+      },
+      false);
 }
 
 }  // namespace
