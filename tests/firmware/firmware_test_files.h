@@ -1,8 +1,7 @@
 #pragma once
 
-// What the firmware tests share: patterned image bytes, a standard firmware
-// archive that tests vary through its manifest text, and reading a positioned
-// entry back.
+// What the firmware tests share: patterned image bytes, a standard firmware archive that tests vary
+// through its manifest text, and reading a positioned entry back.
 
 #include <gtest/gtest.h>
 
@@ -22,8 +21,8 @@ namespace firmware_test {
 using kavro_pack::Entry;
 using kavro_pack::Format;
 
-// Bytes that differ from their neighbours and between seeds, so a wrong offset
-// or a mixed-up entry shows up in a comparison.
+// Bytes that differ from their neighbours and between seeds, so a wrong offset or a mixed-up entry
+// shows up in a comparison.
 inline std::vector<uint8_t> pattern(std::size_t size, unsigned seed) {
   std::vector<uint8_t> bytes(size);
   for (std::size_t i = 0; i < size; ++i) {
@@ -36,9 +35,8 @@ inline std::vector<uint8_t> bytes_of(std::string_view text) {
   return {text.begin(), text.end()};
 }
 
-// A cv22 boot chain and OTA set, each image in its own entry after the
-// manifest, in partition order; the kernel and rootfs span several blocks of
-// the archive reader.
+// A cv22 boot chain and OTA set, each image in its own entry after the manifest, in partition
+// order; the kernel and rootfs span several blocks of the archive reader.
 inline constexpr std::string_view STANDARD_MANIFEST = R"({"manifest": {
   "platform": "cv22", "firmware_version": "2.0.1", "partitions": {
   "bootstrap": {"filename": "bst.bin", "filesize": 4096, "required_fixed_size": 4096,
@@ -68,8 +66,7 @@ inline std::vector<uint8_t> standard_image(std::string_view name) {
 
 using ManifestEdits = std::initializer_list<std::pair<std::string_view, std::string_view>>;
 
-// The standard entries; each edit replaces the first occurrence of a text in
-// the manifest.
+// The standard entries; each edit replaces the first occurrence of a text in the manifest.
 inline std::vector<Entry> standard_entries(ManifestEdits edits = {}) {
   std::string manifest(STANDARD_MANIFEST);
   for (const auto& [from, to] : edits) {
@@ -82,8 +79,8 @@ inline std::vector<Entry> standard_entries(ManifestEdits edits = {}) {
   return entries;
 }
 
-// The positioned entry's data, read block by block up to the empty block that
-// ends it. Each block must start where the previous one ended.
+// The positioned entry's data, read block by block up to the empty block that ends it. Each block
+// must start where the previous one ended.
 inline std::vector<uint8_t> read_entry(kavro_archive_t** archive) {
   std::vector<uint8_t> bytes;
   for (;;) {
@@ -101,8 +98,7 @@ inline std::vector<uint8_t> read_entry(kavro_archive_t** archive) {
   }
 }
 
-// Opens archives written into its own temporary folder, without the one-second
-// open pause.
+// Opens archives written into its own temporary folder, without the one-second open pause.
 class ArchiveFiles : public ::testing::Test {
  protected:
   void SetUp() override { kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds(0)); }
