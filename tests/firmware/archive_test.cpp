@@ -246,7 +246,9 @@ TEST_F(ArchiveFiles, OperationsWithoutArchive) {
   }
   kavro_archive_destroy(nullptr);
   kavro_archive_destroy(&none);
-  EXPECT_STREQ(kavro_archive_error_string(-30), "Unknown error");
+  for (int code : {0, -30}) {
+    EXPECT_STREQ(kavro_archive_error_string(code), "Unknown error");
+  }
 }
 
 // The check prints its outcome; every case asserts the exact output.
@@ -270,6 +272,7 @@ TEST_F(ArchiveFiles, SignatureCheck) {
        "Sig size mismatch\n"},
       {"", {}, false, PART_OSLOADER, -26, "Not found 2\n"},
       {"", {}, false, 0, -26, "Not found\n"},
+      {"", {}, false, PART_CUSTOM_A, -26, "Not found\n"},
       {"bst.bin.sign", std::nullopt, true, PART_BOOTSTRAP, -29, "Failed to setup extract\n"},
       {"bst.bin", std::nullopt, true, PART_BOOTSTRAP, -29, "Failed to setup extract 2\n"},
       // Data that ends early or runs long fails instead of being waited for.

@@ -86,8 +86,13 @@ TEST_F(ScriptFile, ParsedCommands) {
   EXPECT_EQ(a, 7u);
   EXPECT_EQ(kavro_ads_get_next_command(&handle_, &type, &a, &b, &c), ADS_END_OF_SCRIPT);
   EXPECT_EQ(kavro_ads_get_next_command(&handle_, nullptr, &a, &b, &c), -1);
+  EXPECT_EQ(kavro_ads_get_next_command(&handle_, &type, nullptr, &b, &c), -1);
+  EXPECT_EQ(kavro_ads_get_next_command(&handle_, &type, &a, nullptr, &c), -1);
+  EXPECT_EQ(kavro_ads_get_next_command(&handle_, &type, &a, &b, nullptr), -1);
   kavro_ads_destroy(&handle_);
   EXPECT_EQ(kavro_ads_get_next_command(&handle_, &type, &a, &b, &c), -1);
+  EXPECT_EQ(kavro_ads_get_next_command(nullptr, &type, &a, &b, &c), -1);
+  kavro_ads_destroy(&handle_);
   kavro_ads_destroy(nullptr);
 }
 

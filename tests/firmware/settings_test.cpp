@@ -140,18 +140,29 @@ TEST_F(Settings, RefusedFiles) {
   };
   for (const auto& [text, code] : rows) {
     EXPECT_EQ(parse(text), code) << text.substr(0, 200);
-    EXPECT_STRNE(kavro_settings_error_string(code), "Unknown error") << code;
   }
+  kavro_settings* none = nullptr;
   EXPECT_EQ(kavro_settings_parse_json_file(&settings_, folder_.file("absent").c_str()), -3);
   EXPECT_EQ(kavro_settings_parse_json_file(&settings_, folder_.path().c_str()), -4);
   EXPECT_EQ(kavro_settings_parse_json_file(&settings_, nullptr), -1);
+  EXPECT_EQ(kavro_settings_parse_json_file(&none, "s.json"), -1);
   EXPECT_EQ(kavro_settings_parse_json_file(nullptr, "s.json"), -1);
   EXPECT_EQ(kavro_settings_load_defaults(&settings_, "cv22-lite"), -14);
   EXPECT_EQ(kavro_settings_load_defaults(&settings_, ""), -1);
+  EXPECT_EQ(kavro_settings_load_defaults(&settings_, nullptr), -1);
+  EXPECT_EQ(kavro_settings_load_defaults(&none, "cv22"), -1);
   EXPECT_EQ(kavro_settings_load_defaults(nullptr, "cv22"), -1);
   EXPECT_EQ(kavro_settings_init(nullptr), -1);
+  kavro_settings_destroy(nullptr);
+  kavro_settings_destroy(&none);
+  EXPECT_EQ(kavro_settings_get_custom_name(&settings_, -1), nullptr);
   EXPECT_EQ(kavro_settings_get_custom_name(&settings_, 8), nullptr);
   EXPECT_EQ(kavro_settings_get_custom_maxsize(&settings_, -1), UINT64_MAX);
+  EXPECT_EQ(kavro_settings_get_custom_maxsize(&settings_, 8), UINT64_MAX);
+  // Every code the settings functions return is described.
+  for (int code : {-1, -2, -3, -4, -5, -6, -7, -8, -10, -11, -12, -13, -14, -15}) {
+    EXPECT_STRNE(kavro_settings_error_string(code), "Unknown error") << code;
+  }
 }
 
 }  // namespace

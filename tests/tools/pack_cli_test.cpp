@@ -22,7 +22,7 @@ constexpr const char* MANIFEST = R"({"manifest": {"platform": "cv22", "firmware_
     "idspmhz_offset": 12, "drammhz_offset": 16, "cortexmhz_offset": 4, "bld_size_offset": 24,
     "bld_load_addr_offset": 20},
   "bootloader": {"filename": "bld.bin", "filesize": 257024, "public_key_offset": 5000},
-  "misc": {"filename": "msc.bin", "filesize": 48, "signed": false}}}}
+  "misc": {"filename": "msc.bin", "filesize": 48}}}}
 )";
 
 // A folder with the manifest, its three images, a file called "manifest", the publisher's key pair
@@ -34,6 +34,8 @@ class PackCli : public ::testing::Test {
     folder_.write_file("bld.bin", std::string(257024, 'l'));
     folder_.write_file("msc.bin", std::string(48, 'm'));
     folder_.write_file("manifest", "{}");
+    folder_.write_file("bst.bin.sign", std::string(512, 's'));
+    std::filesystem::create_directory(folder_.file("dir"));
     std::filesystem::copy_file(KAVRO_TEST_PUBLISHER_PRIVATE_KEY, folder_.file("key.pem"));
     std::filesystem::copy_file(KAVRO_TEST_PUBLISHER_PUBLIC_KEY, folder_.file("pub.pem"));
     const auto rsa = test_support::make_rsa_key(2048);
@@ -55,8 +57,6 @@ class PackCli : public ::testing::Test {
   test_support::TempDirectory folder_;
 };
 
-constexpr const char* BUILD = "build -m %m.json -o %out.7z %bst.bin %bld.bin %msc.bin ";
-
 struct Row {
   std::string command_line;
   int exit_status;
@@ -65,7 +65,7 @@ struct Row {
 };
 
 TEST_F(PackCli, CommandLines) {
-  const std::string build = BUILD;
+  const std::string build = "build -m %m.json -o %out.7z %bst.bin %bld.bin %msc.bin ";
   const Row rows[] = {
       {"", 2, "no command given"},
       {"pack", 2, "unknown command pack"},
@@ -83,6 +83,8 @@ TEST_F(PackCli, CommandLines) {
       {build + "%bst.bin", 1, "two files are named bst.bin"},
       {build + "%manifest", 1, "a file may not be called \"manifest\": "},
       {build + "--sign bst.bin", 1, "--sign-key and --sign go together"},
+      {build + "%bst.bin.sign --sign-key %key.pem --sign bst.bin", 1, "a file bst.bin.sign is"},
+      {build + "--sign-key %absent.pem --sign bst.bin", 1, "cannot read key file "},
       {build + "--sign-key %key.pem --sign bst.bin,x.bin", 1, "cannot sign x.bin: it is not among"},
       {build + "--sign-key %key.pem --sign bst.bin,bst.bin", 1, "bst.bin is named twice in --sign"},
       {build + "--sign-key %rsa2048.pem --sign bst.bin", 1, "rsa2048.pem is a 2048-bit key;"},
@@ -91,6 +93,7 @@ TEST_F(PackCli, CommandLines) {
       {build + "--sign-key %pub.pem --sign bst.bin", 1, "pub.pem holds no unencrypted PEM"},
       {"build -m %absent.json -o %out.7z %bst.bin", 1, "cannot read "},
       {"build -m %m.json -o %no/out.7z %bst.bin %bld.bin %msc.bin", 1, "cannot write "},
+      {"build -m %m.json -o %dir %bst.bin %bld.bin %msc.bin", 1, "cannot write "},
       {build, 1, "size mismatch: manifest gives bst.bin \"filesize\" 4000, the", "4096", "4000"},
       {build, 1, "m.json is not valid JSON: ", "\"1.7.0\",", "\"1.7.0\""},
       {build, 1, "m.json is not valid JSON: text follows the JSON value", "}}}}", "}}}} x"},
@@ -102,6 +105,7 @@ TEST_F(PackCli, CommandLines) {
       {build, 1, "partition \"bootstrap\" needs \"cortexmhz_offset\"", "\"cortexmhz", "\"c"},
       {build, 1, "partition \"bootloader\" needs \"public_key_offset\"", "\"public_", "\"x"},
       {build, 1, "partition \"kernel\" needs a non-zero", "\"misc\"", "\"kernel\""},
+      {build, 1, "needs a non-zero", "\"misc\": {", "\"kernel\": {\"load_address\": 0, "},
       {"verify -k %pub.pem %absent.7z", 1, "cannot open archive "},
       {"verify -k %key.pem %bst.bin", 1, "key.pem holds no PEM public key"},
       {"list %bst.bin", 1, "cannot open archive "},
@@ -118,7 +122,7 @@ TEST_F(PackCli, CommandLines) {
     // Only a build that succeeds leaves a file behind, its output; a refused one not even a
     // temporary file.
     const auto files = std::distance(std::filesystem::directory_iterator(folder_.path()), {});
-    EXPECT_EQ(files, 10 + (row.exit_status == 0)) << row.command_line;
+    EXPECT_EQ(files, 12 + (row.exit_status == 0)) << row.command_line;
   }
   EXPECT_THAT(run("--help").out, StartsWith("Usage:\n  kavro-pack build -m MANIFEST.json"));
 }
@@ -128,34 +132,34 @@ TEST_F(PackCli, CommandLines) {
 // loses its place when it skips them ("Truncated 7-Zip file body").
 TEST_F(PackCli, BuildVerifyListRoundTrip) {
   folder_.write_file("m.json", MANIFEST);
-  const auto built = run(std::string(BUILD) + "--sign-key %key.pem --sign bst.bin,bld.bin");
+  const auto built =
+      run("build -m %m.json -o %out.7z --format 7z --sign-key %key.pem --sign "
+          "bst.bin,bld.bin %bst.bin %bld.bin %msc.bin");
   ASSERT_EQ(built.exit_status, 0) << built.err;
-  EXPECT_EQ(built.out + built.err, "");
   const auto verified = run("verify -k %pub.pem %out.7z");
   EXPECT_EQ(verified.exit_status, 0);
   EXPECT_EQ(verified.out, "OK bld.bin.sign\nOK bst.bin.sign\n");
   const auto listed = run("list %out.7z");
   EXPECT_EQ(listed.exit_status, 0) << listed.err;
-  EXPECT_EQ(listed.out,
-            "platform: cv22\nfirmware_version: 1.7.0\npartitions:\n  bootstrap:\n"
-            "    filename: bst.bin\n    filesize: 4096\n    coremhz_offset: 8\n"
-            "    idspmhz_offset: 12\n    drammhz_offset: 16\n    cortexmhz_offset: 4\n"
-            "    bld_size_offset: 24\n    bld_load_addr_offset: 20\n  bootloader:\n"
-            "    filename: bld.bin\n    filesize: 257024\n    public_key_offset: 5000\n"
-            "  misc:\n    filename: msc.bin\n    filesize: 48\n    signed: false\n"
-            "entries:\n  bld.bin 257024\n  bld.bin.sign 512\n  bst.bin 4096\n"
-            "  bst.bin.sign 512\n  manifest 441\n  msc.bin 48\n");
+  EXPECT_EQ(
+      listed.out,
+      "platform: cv22\nfirmware_version: 1.7.0\npartitions:\n  bootstrap:\n    filename: bst.bin\n"
+      "    filesize: 4096\n    coremhz_offset: 8\n    idspmhz_offset: 12\n    drammhz_offset: 16\n"
+      "    cortexmhz_offset: 4\n    bld_size_offset: 24\n    bld_load_addr_offset: 20\n"
+      "  bootloader:\n    filename: bld.bin\n    filesize: 257024\n    public_key_offset: 5000\n"
+      "  misc:\n    filename: msc.bin\n    filesize: 48\nentries:\n  bld.bin 257024\n"
+      "  bld.bin.sign 512\n  bst.bin 4096\n  bst.bin.sign 512\n  manifest 424\n  msc.bin 48\n");
   // Companions that do not match, have the wrong size or lack their file; archives without a valid
   // manifest or without companions.
   const Bytes signature = kavro_pack::sign_bytes(Bytes(5), folder_.file("key.pem"));
-  const std::vector<kavro_pack::Entry> bad{{"a", Bytes{1}},
-                                           {"a.sign", signature},
-                                           {"b", Bytes{2}},
-                                           {"b.sign", Bytes{1, 2}},
-                                           {"c.sign", signature}};
+  // The first entry of a name is the one checked.
+  const std::vector<kavro_pack::Entry> bad{{"a", Bytes{1}},         {"a.sign", signature},
+                                           {"a", Bytes{3}},         {"b", Bytes{2}},
+                                           {"b.sign", Bytes{1, 2}}, {"c.sign", signature}};
   kavro_pack::write_archive(bad, folder_.file("bad.zip"), kavro_pack::Format::zip);
-  kavro_pack::write_archive(std::vector<kavro_pack::Entry>{{"manifest", Bytes{'['}}},
-                            folder_.file("bad.7z"), kavro_pack::Format::seven_zip);
+  const std::vector<kavro_pack::Entry> manifests{
+      {"manifest", Bytes{}}, {"manifest", Bytes{'['}}, {"manifest", Bytes{'{'}}};
+  kavro_pack::write_archive(manifests, folder_.file("bad.7z"), kavro_pack::Format::seven_zip);
   const auto checked = run("verify -k %pub.pem %bad.zip");
   EXPECT_EQ(checked.exit_status, 1);
   EXPECT_EQ(checked.out,
