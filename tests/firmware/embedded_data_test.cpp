@@ -1,8 +1,6 @@
 // The data linked into the program: each blob against the file it was built from, the layout of the
 // generated placeholders, and the built-in base archives as the archive module reads them.
 
-#include <openssl/pem.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -47,23 +45,18 @@ TEST(EmbeddedData, EveryBlobIsItsSourceFile) {
   EXPECT_EQ(public_key_start[pem.size()], '\0');
 }
 
-TEST(EmbeddedData, GeneratedPlaceholders) {
-  if (KAVRO_TEST_FLASH_BLD_PLACEHOLDER) {
-    const auto image = bytes(embedded::flash_bootloader());
-    ASSERT_EQ(image.size(), 154304u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.data()), 16),
-              std::string("KAVRO-FLASH-BLD", 16));
-    EXPECT_EQ(word(image, 16), 1u);  // header version
-    EXPECT_EQ(word(image, 20), 154304u);
-    EXPECT_STREQ(reinterpret_cast<const char*>(image.data() + 24), "1.7.0");
+// The placeholder has the real bootloader's size and a header that says what it is.
+TEST(EmbeddedData, GeneratedFlashBootloader) {
+  if (!KAVRO_TEST_FLASH_BLD_PLACEHOLDER) {
+    GTEST_SKIP() << "built with a real flash bootloader";
   }
-  if (KAVRO_TEST_PUBLIC_KEY_GENERATED) {
-    BIO* bio = BIO_new_mem_buf(public_key_start, -1);
-    EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-    EXPECT_EQ(EVP_PKEY_get_bits(key), 4096);
-    EVP_PKEY_free(key);
-    BIO_free(bio);
-  }
+  const auto image = bytes(embedded::flash_bootloader());
+  ASSERT_EQ(image.size(), 154304u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.data()), 16),
+            std::string("KAVRO-FLASH-BLD", 16));
+  EXPECT_EQ(word(image, 16), 1u);  // header version
+  EXPECT_EQ(word(image, 20), 154304u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(image.data() + 24), "1.7.0");
 }
 
 // A platform and revision select a slot; its boot chain is read from memory.
