@@ -39,6 +39,7 @@ std::string repeated(const std::string& text, int count) {
 
 class ScriptFile : public ::testing::Test {
  protected:
+  void TearDown() override { kavro_ads_destroy(&handle_); }
   int load(const std::string& text) {
     return kavro_ads_init_file(&handle_, folder_.write_file("ads.txt", text).c_str());
   }
@@ -49,8 +50,7 @@ class ScriptFile : public ::testing::Test {
 
 TEST_F(ScriptFile, ParsedCommands) {
   const std::pair<std::string, std::string> rows[] = {
-      {"# Init\nwrite 0xdffe0800,0x60000004\n\npoll "
-       "0xdffe0818,0x80000000,0x0\nusleep 1000\n",
+      {"# Init\nwrite 0xdffe0800,0x60000004\n\npoll 0xdffe0818,0x80000000,0x0\nusleep 1000\n",
        "W dffe0800 60000004 0; P dffe0818 80000000 0; U 3e8 0 0"},
       {"# Init\r\nwrite 0x1,0x2\r\n\r\nusleep 12\r\n", "W 1 2 0; U c 0 0"},
       {"# only comments\n\n# and another\n", ""},
