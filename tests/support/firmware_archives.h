@@ -4,23 +4,13 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Firmware archives for end-to-end tests: a manifest, partition images and, for base archives,
 // ".sign" companions, packed as 7z. Images are small and their bytes depend on a seed, so a
 // test can tell which archive a module received its images from.
 namespace test_support {
-
-struct ArchiveImage {
-  std::string partition;  // manifest partition name: "bootstrap", "kernel", ...
-  std::string filename;   // archive entry name, also the device's file name in a flash folder
-  std::vector<uint8_t> bytes;
-  // Manifest members besides "filename" and "filesize", as JSON text per key.
-  std::vector<std::pair<std::string, std::string>> members;
-};
-
-// Bytes that differ for every (size, seed) pair.
-std::vector<uint8_t> seeded_bytes(size_t size, uint32_t seed);
 
 class FirmwareArchive {
  public:
@@ -39,13 +29,17 @@ class FirmwareArchive {
   void write(const std::filesystem::path& output) const;
   // The bytes of the image stored under `filename`; throws when there is none.
   const std::vector<uint8_t>& image(std::string_view filename) const;
-  const std::vector<ArchiveImage>& images() const { return images_; }
 
  private:
-  std::string manifest_text() const;
+  struct Image {
+    std::string partition;  // manifest partition name: "bootstrap", "kernel", ...
+    std::string filename;   // archive entry name, also the device's file name in a flash folder
+    std::vector<uint8_t> bytes;
+    std::string members;  // manifest members besides "filename" and "filesize", as JSON text
+  };
 
   std::string platform_;
-  std::vector<ArchiveImage> images_;
+  std::vector<Image> images_;
   std::filesystem::path signing_key_;
   bool corrupt_bootstrap_ = false;
 };

@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -19,37 +21,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Pipe {
-  int read_end = -1;
-  int write_end = -1;
-};
-
-// Close-on-exec, so that a child never inherits the pipes of another child: a stray copy of a
-// write end would keep a reader from ever seeing the end of its input.
-Pipe make_pipe() {
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
-    throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
-  }
-  return {ends[0], ends[1]};
-}
-
 void close_fd(int& fd) {
   if (fd >= 0) {
     close(fd);
-    fd = -1;
   }
+  fd = -1;
 }
 
+// The inherited environment with `overrides` replacing or adding variables, as "NAME=value".
 std::vector<std::string> environment_with(const EnvironmentOverrides& overrides) {
   std::vector<std::string> entries;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
-    bool overridden = false;
-    for (const auto& [name, value] : overrides) {
-      overridden = overridden || text.substr(0, name.size() + 1) == name + "=";
-    }
-    if (!overridden) {
+    if (std::none_of(overrides.begin(), overrides.end(),
+                     [&](const auto& item) { return text.starts_with(item.first + "="); })) {
       entries.emplace_back(text);
     }
   }
@@ -68,46 +53,39 @@ std::vector<char*> pointers_to(std::vector<std::string>& texts) {
   return pointers;
 }
 
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-int status_of(int wait_status) {
-  if (WIFEXITED(wait_status)) {
-    return WEXITSTATUS(wait_status);
-  }
-  return 128 + WTERMSIG(wait_status);
-}
-
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const EnvironmentOverrides& environment) {
   // A child that stops reading must show up as a failed write, not end the test program.
   signal(SIGPIPE, SIG_IGN);
-  Pipe input = make_pipe();
-  Pipe output = make_pipe();
-  Pipe error = make_pipe();
+  // Close-on-exec, so that no child inherits another child's pipe: a stray copy of a write end
+  // would keep a reader from ever seeing the end of its input.
+  int pipes[3][2];
+  for (auto& ends : pipes) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    }
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input.read_end, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output.write_end, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, error.write_end, STDERR_FILENO);
+  // Standard input reads from its pipe; output and error write to theirs.
+  const auto child_end = [&pipes](int fd) { return pipes[fd][fd == 0 ? 0 : 1]; };
+  for (int fd = 0; fd < 3; ++fd) {
+    posix_spawn_file_actions_adddup2(&actions, child_end(fd), fd);
+  }
   std::vector<std::string> argv_texts{program};
   argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv = pointers_to(argv_texts);
   std::vector<std::string> env_texts = environment_with(environment);
-  std::vector<char*> envp = pointers_to(env_texts);
-  const int result =
-      posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int result = posix_spawn(&pid_, program.c_str(), &actions, nullptr,
+                                 pointers_to(argv_texts).data(), pointers_to(env_texts).data());
   posix_spawn_file_actions_destroy(&actions);
-  close(input.read_end);
-  close(output.write_end);
-  close(error.write_end);
-  input_fd_ = input.write_end;
-  output_fd_ = output.read_end;
-  error_fd_ = error.read_end;
+  for (int fd = 0; fd < 3; ++fd) {
+    close(child_end(fd));
+  }
+  input_fd_ = pipes[0][1];
+  output_fd_ = pipes[1][0];
+  error_fd_ = pipes[2][0];
   if (result != 0) {
     pid_ = -1;
     throw std::runtime_error("posix_spawn " + program + ": " + std::strerror(result));
@@ -116,10 +94,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() {
   close_fd(input_fd_);
-  if (pid_ > 0 && !wait_exit(Clock::now())) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  reap(Clock::now());
   close_fd(output_fd_);
   close_fd(error_fd_);
 }
@@ -127,13 +102,10 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::write(std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = ::write(input_fd_, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
+    if (written <= 0 && !(written < 0 && errno == EINTR)) {
       return false;
     }
-    text.remove_prefix(static_cast<size_t>(written));
+    text.remove_prefix(static_cast<size_t>(std::max<ssize_t>(written, 0)));
   }
   return true;
 }
@@ -149,11 +121,8 @@ bool ChildProcess::pump(Clock::time_point deadline) {
       fds.push_back({fd, POLLIN, 0});
     }
   }
-  if (fds.empty()) {
-    return false;
-  }
-  const int ready = poll(fds.data(), fds.size(), remaining_ms(deadline));
-  if (ready <= 0) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  if (fds.empty() || poll(fds.data(), fds.size(), std::max<int>(0, left.count())) <= 0) {
     return false;
   }
   for (const auto& entry : fds) {
@@ -174,17 +143,12 @@ bool ChildProcess::pump(Clock::time_point deadline) {
 
 std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (true) {
-    const size_t end = out_.find('\n');
-    if (end != std::string::npos) {
-      std::string line = out_.substr(0, end + 1);
-      out_.erase(0, end + 1);
-      return line;
-    }
+  while (out_.find('\n') == std::string::npos) {
     if (output_fd_ < 0 || !pump(deadline)) {
       return std::nullopt;
     }
   }
+  return read_bytes(out_.find('\n') + 1, timeout);
 }
 
 std::optional<std::string> ChildProcess::read_bytes(size_t count,
@@ -200,40 +164,27 @@ std::optional<std::string> ChildProcess::read_bytes(size_t count,
   return bytes;
 }
 
-std::optional<int> ChildProcess::wait_exit(Clock::time_point deadline) {
+std::optional<int> ChildProcess::reap(Clock::time_point deadline) {
   // The child is another process: nothing to wait on but its exit, so poll with a deadline.
-  while (true) {
-    int wait_status = 0;
-    const pid_t done = waitpid(pid_, &wait_status, WNOHANG);
-    if (done == pid_) {
+  for (int status = 0; pid_ > 0; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      return status_of(wait_status);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     if (Clock::now() >= deadline) {
-      return std::nullopt;
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return std::nullopt;
 }
 
 ProcessResult ChildProcess::finish(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while ((output_fd_ >= 0 || error_fd_ >= 0) && pump(deadline)) {
   }
-  ProcessResult result;
-  const auto exit_status = wait_exit(deadline);
-  if (exit_status) {
-    result.exit_status = *exit_status;
-  } else {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  result.out = std::move(out_);
-  result.err = std::move(err_);
-  out_.clear();
-  err_.clear();
-  return result;
+  return {reap(deadline).value_or(-1), std::exchange(out_, {}), std::exchange(err_, {})};
 }
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& arguments,

@@ -54,7 +54,9 @@ class ChildProcess {
  private:
   // Waits up to `deadline` for output; false on timeout. Appends what arrived to the buffers.
   bool pump(std::chrono::steady_clock::time_point deadline);
-  std::optional<int> wait_exit(std::chrono::steady_clock::time_point deadline);
+  // Waits for the exit up to `deadline`, then kills the child: its exit status, or nothing
+  // when it had to be killed.
+  std::optional<int> reap(std::chrono::steady_clock::time_point deadline);
 
   pid_t pid_ = -1;
   int input_fd_ = -1;
