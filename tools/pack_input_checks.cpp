@@ -56,7 +56,9 @@ void require_files_named(const std::filesystem::path& manifest,
   for (const auto& file : files) {
     std::error_code error;
     const std::string name = file.filename().string();
-    if (std::filesystem::is_regular_file(file, error) && !is_named(name, names)) {
+    // A file called "manifest" is refused by the build itself, with the reason that fits.
+    if (std::filesystem::is_regular_file(file, error) && name != MANIFEST_ENTRY &&
+        !is_named(name, names)) {
       throw Error(file.string() + " is not named by the manifest " + manifest.string() +
                   ": it would be packed but never flashed");
     }
