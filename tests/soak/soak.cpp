@@ -3,6 +3,8 @@
 // state 6, or in state 7 with exactly the error pair its fault gives; no request may take longer
 // than its bound; memory and open files must not grow after the second round.
 //   soak ROUNDS MODULES SEED
+#include <unistd.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -49,8 +51,9 @@ const Outcome kOutcomes[] = {
     // cv22 modules take no ADC reading, so a broken ADC must not disturb them.
     {"adc_never_done", {.kind = Kind::AdcNeverDone}, 6, 0, 0},
 };
-// Starting a session opens the archives; nothing else in a request waits for a module.
-constexpr auto kRequestBound = std::chrono::seconds(2);
+// Starting a session opens and checks the archives on the requesting thread, which takes seconds
+// on a loaded machine under the sanitizers; no request waits for a module.
+constexpr auto kRequestBound = std::chrono::seconds(10);
 
 int failures = 0;
 
@@ -68,15 +71,10 @@ void ask(RequestContext& context, const std::string& request) {
 }
 
 long resident_kib() {
-  std::ifstream status("/proc/self/status");
-  for (std::string key; status >> key;) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return 0;
+  long pages = 0;
+  long resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // Under AddressSanitizer the resident set grows with the shadow of every thread stack ever used,
