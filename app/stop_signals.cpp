@@ -65,7 +65,3 @@ bool stop_signal_within(std::chrono::milliseconds pause) {
   accept_stop_signals();
   return true;
 }
-
-bool stop_requested() {
-  return signals_seen.load() > 0;
-}

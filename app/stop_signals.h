@@ -21,6 +21,3 @@ void accept_stop_signals();
 // Waits up to `pause` for a stop signal on a thread that blocks them; true when one arrived.
 // The signals are then accepted in this thread, so that a second one ends the program.
 bool stop_signal_within(std::chrono::milliseconds pause);
-
-// True once a stop signal has arrived.
-bool stop_requested();
