@@ -87,6 +87,24 @@ TEST(Stopping, SignalEndsAnInteractiveWaitWith130) {
   }
 }
 
+// A slow module is still being written when the signal comes: the session stops between blocks.
+TEST(Stopping, SignalStopsAnInteractiveFlashBetweenBlocks) {
+  const std::string config = sim_config(
+      "slow.json", {module("1-1", "cv22", R"(, "timing": {"bulk_bytes_per_second": 20000})")});
+  test_support::ChildProcess child(kFlashSim, {"-o", ota_file("cv22")},
+                                   {{"KAVRO_SIM_CONFIG", config}});
+  for (auto line = child.read_line(std::chrono::seconds(60));
+       line && !line->ends_with("Sending bootstrap\n");
+       line = child.read_line(std::chrono::seconds(60))) {
+  }
+  kill(child.pid(), SIGINT);
+  const auto result = child.finish(std::chrono::seconds(60));
+  EXPECT_NE(result.out.find("\033[31mFlashing interrupted at "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("the module is in the flash bootloader with its flash partly written"),
+            std::string::npos);
+  EXPECT_EQ(result.exit_status, 130);
+}
+
 TEST(Stopping, SignalInAutomatedModeActsLikeQuit) {
   ProtocolClient client(kFlashSim, sim_config("one.json", {module("1-1", "cv22")}),
                         {"-o", ota_file("cv22")});
