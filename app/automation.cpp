@@ -11,6 +11,7 @@
 #include "app/exit_codes.h"
 #include "app/request_dispatch.h"
 #include "app/session_table.h"
+#include "app/stop_signals.h"
 
 int RequestQueue::command_put(std::string_view line) {
   {
@@ -41,8 +42,16 @@ int RequestQueue::command_get(std::span<char, REQUEST_LINE_SIZE> buffer) {
 
 bool RequestQueue::wait_for_request() {
   std::unique_lock lock(command_mutex_);
-  changed_.wait(lock, [this] { return stopping_ || command_in_ != command_out_; });
-  return !stopping_;
+  changed_.wait(lock, [this] { return stopping_ || closed_ || command_in_ != command_out_; });
+  return !stopping_ && command_in_ != command_out_;
+}
+
+void RequestQueue::close() {
+  {
+    std::lock_guard lock(command_mutex_);
+    closed_ = true;
+  }
+  changed_.notify_all();
 }
 
 void RequestQueue::stop() {
@@ -63,7 +72,7 @@ void incoming_listener(RequestQueue& queue, std::FILE* input) {
       queue.command_put(line.data());
     }
   }
-  queue.stop();
+  queue.close();
 }
 
 void line_handler(RequestQueue& queue, RequestContext& context) {
@@ -93,13 +102,19 @@ int run_automated(const Options& options, dm_state** dm, SessionTable& sessions)
   }
   std::thread listener;
   try {
-    listener = std::thread(incoming_listener, std::ref(*queue), stdin);
+    // The only thread that takes the stop signals: they end its read of standard input.
+    listener = std::thread([&queue] {
+      accept_stop_signals();
+      incoming_listener(*queue, stdin);
+    });
   } catch (const std::system_error&) {
     queue->stop();
     handler.join();
     return EXIT_THREAD_START;
   }
   listener.join();
+  // While the requests already read are answered, a further signal ends the program at once.
+  accept_stop_signals();
   handler.join();
   sessions.destroy_all();
   return EXIT_FLASHED;

@@ -14,3 +14,5 @@ inline constexpr int EXIT_DEVICE_LIST = 8;
 inline constexpr int EXIT_SESSION = 9;
 inline constexpr int EXIT_KEY_PAIR_INCOMPLETE = 11;
 inline constexpr int EXIT_KEY_INVALID = 12;
+// An interactive run stopped by SIGINT or SIGTERM, as a shell reports a run ended by Ctrl-C.
+inline constexpr int EXIT_INTERRUPTED = 130;

@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include "app/exit_codes.h"
 #include "app/module_notes.h"
 #include "app/owned_handle.h"
 #include "app/refusal_cause.h"
 #include "app/session_table.h"
+#include "app/stop_signals.h"
 #include "common/console.h"
 #include "common/products.h"
 #include "firmware/archive.h"
@@ -25,6 +25,8 @@ using SettingsHandle = OwnedHandle<kavro_settings, kavro_settings_destroy>;
 using DeviceList = OwnedHandle<uint8_t, kavro_dm_device_list_free>;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
+constexpr const char* kRed = "\033[31m";
+constexpr const char* kReset = "\033[0m";
 
 // The archives and settings opened only to check the inputs before any module is touched. The
 // session opens its own copies from the same paths; these stay open until the run ends.
@@ -132,25 +134,58 @@ uint32_t hardware_filter_for(std::string_view platform) {
   return filter;
 }
 
-// Polls the device list until a module passes `filter`. There is no time limit: the person at
-// the bench plugs the module in when ready. Nothing when the list cannot be read.
-std::optional<int> wait_for_module(dm_state** dm, uint32_t filter, ModuleNotes notes) {
+// Polls the device list until a module passes `filter` and sets `index` to its slot, naming
+// once each attached module that cannot be used. There is no time limit: the person at the
+// bench plugs the module in when ready, or stops the program. The exit status when the run
+// ends here.
+std::optional<int> wait_for_module(dm_state** dm, uint32_t filter, ModuleNotes notes,
+                                   int& index) {
   debug("Waiting for device to connect\r\n");
-  int index = -1;
+  index = -1;
   while (index == -1) {
     DeviceList list;
     uint32_t count = 0;
     if (kavro_dm_device_list_get(dm, list.address(), &count, filter) != 0) {
       debug("Error querying USB devices\r\n");
-      return std::nullopt;
+      return EXIT_DEVICE_LIST;
     }
     if (count > 0) {
       index = list.get()[0];
     }
     notes.note_unusable(dm, list.get(), count);
-    std::this_thread::sleep_for(kPollInterval);
+    if (stop_signal_within(kPollInterval)) {
+      debug("%sInterrupted while waiting for a module: no module was touched%s\n", kRed, kReset);
+      return EXIT_INTERRUPTED;
+    }
   }
-  return index;
+  return std::nullopt;
+}
+
+// What the operator has to do with a module whose session was stopped in `state`.
+const char* module_left_in(uint32_t state) {
+  switch (state) {
+    case FLASH_STATE_STARTED:
+    case FLASH_STATE_ADS:
+      return "still in hardware mode, its flash untouched; flash it again";
+    case FLASH_STATE_BLD_DOWNLOAD:
+    case FLASH_STATE_MODE_SWITCH:
+      return "between hardware mode and the flash bootloader, its flash untouched; power-cycle it "
+             "and flash it again";
+    default:
+      return "in the flash bootloader with its flash partly written, so it may not boot; flash it "
+             "again";
+  }
+}
+
+// Stops the session between two blocks and says what the module was left in.
+int interrupt_session(flash_session** session) {
+  uint32_t state = FLASH_STATE_STARTED;
+  uint32_t progress = 0;
+  kavro_flash_get_status(session, &state, nullptr, nullptr, &progress);
+  kavro_flash_destroy(session);
+  debug("%sFlashing interrupted at %u%% done: the module is %s%s\n", kRed, progress,
+        module_left_in(state), kReset);
+  return EXIT_INTERRUPTED;
 }
 
 int report_outcome(flash_session** session, dm_state** dm, int index, CheckedInputs& inputs) {
@@ -165,7 +200,9 @@ int report_outcome(flash_session** session, dm_state** dm, int index, CheckedInp
     if (state == FLASH_STATE_DONE || state == FLASH_STATE_FAILED) {
       break;
     }
-    std::this_thread::sleep_for(kPollInterval);
+    if (stop_signal_within(kPollInterval)) {
+      return interrupt_session(session);
+    }
   }
   if (state == FLASH_STATE_FAILED) {
     const int error_code = static_cast<int>(error);
@@ -210,10 +247,10 @@ int run_flashing(const Options& options, dm_state** dm, SessionTable& sessions) 
     explain_unknown_platform(firmware_platform(options, inputs));
     return EXIT_NO_PLATFORM;
   }
-  const auto index =
-      wait_for_module(dm, filter, ModuleNotes(std::string(firmware_platform(options, inputs))));
-  if (!index) {
-    return EXIT_DEVICE_LIST;
+  int index = -1;
+  if (const auto failure = wait_for_module(
+          dm, filter, ModuleNotes(std::string(firmware_platform(options, inputs))), index)) {
+    return *failure;
   }
-  return flash_module(options, dm, sessions, *index, inputs);
+  return flash_module(options, dm, sessions, index, inputs);
 }

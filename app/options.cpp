@@ -16,7 +16,7 @@
 namespace {
 
 // The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
-// options that follow it to the front: everything after a plain argument is ignored.
+// options that follow it to the front; that argument is then refused (check_no_stray_argument).
 constexpr const char* kOptionString = "+a:b:fgo:p:q:s:Vh";
 
 constexpr const char* usage_string =
@@ -79,7 +79,7 @@ bool rsa_key_is_consistent(EVP_PKEY* key) {
 std::optional<int> check_private_key(const std::string& path) {
   FilePtr file(std::fopen(path.c_str(), "r"));
   if (!file) {
-    debug("Cannot open private key file '%s'\r\n", path.c_str());
+    explain_refusal("Cannot open private key file '%s'\r\n", path.c_str());
     explain_unopened_file(path);
     return EXIT_USAGE;
   }
@@ -87,21 +87,22 @@ std::optional<int> check_private_key(const std::string& path) {
   file.reset();
   if (!key) {
     ERR_clear_error();
-    debug("Cannot read valid private key from file '%s'\r\n", path.c_str());
+    explain_refusal("Cannot read valid private key from file '%s'\r\n", path.c_str());
     explain_unread_private_key(path);
     return EXIT_USAGE;
   }
   if (EVP_PKEY_is_a(key.get(), "RSA") != 1) {
-    debug("Private key is not an RSA key\r\n");
+    explain_refusal("Private key is not an RSA key\r\n");
     return EXIT_KEY_INVALID;
   }
   if (!rsa_key_is_consistent(key.get())) {
     ERR_clear_error();
-    debug("RSA check failed on private key\r\n");
+    explain_refusal("RSA check failed on private key\r\n");
     return EXIT_KEY_INVALID;
   }
   if (EVP_PKEY_get_size(key.get()) > kMaxSignatureBytes) {
-    debug("Private key is too large: signatures must fit %d bytes\r\n", kMaxSignatureBytes);
+    explain_refusal("Private key is too large: signatures must fit %d bytes\r\n",
+                    kMaxSignatureBytes);
     return EXIT_KEY_INVALID;
   }
   return std::nullopt;
@@ -111,12 +112,12 @@ std::optional<int> check_private_key(const std::string& path) {
 std::optional<int> check_public_key(const std::string& path) {
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    debug("Cannot open public key file '%s'\r\n", path.c_str());
+    explain_refusal("Cannot open public key file '%s'\r\n", path.c_str());
     explain_unopened_file(path);
     return EXIT_USAGE;
   }
   if (std::fseek(file.get(), 0, SEEK_END) != 0 || std::ftell(file.get()) != SECURE_BOOT_KEY_SIZE) {
-    debug("Public key must be exactly %d bytes\r\n", SECURE_BOOT_KEY_SIZE);
+    explain_refusal("Public key must be exactly %d bytes\r\n", SECURE_BOOT_KEY_SIZE);
     explain_public_key_size(path);
     return EXIT_KEY_INVALID;
   }
@@ -160,7 +161,7 @@ std::optional<int> parse_command_line(int argc, char* argv[], Options& options) 
         print_usage();
         return EXIT_USAGE;
       default:
-        debug("Unknown option '%c'\r\n", option);
+        explain_refusal("Unknown option '%c'\r\n", option);
         print_usage();
         return EXIT_USAGE;
     }
@@ -168,9 +169,20 @@ std::optional<int> parse_command_line(int argc, char* argv[], Options& options) 
   return std::nullopt;
 }
 
+// Every argument must be an option or an option's value. Ignoring a stray one would also ignore
+// the options after it, and so flash with default settings or without signing although the
+// command line asked otherwise. "--" alone ends the options and leaves nothing behind.
+std::optional<int> check_no_stray_argument(int argc, char* argv[]) {
+  if (optind < argc) {
+    explain_refusal("Unexpected argument '%s'\r\n", argv[optind]);
+    return EXIT_USAGE;
+  }
+  return std::nullopt;
+}
+
 std::optional<int> check_image_given(const Options& options) {
   if (options.base_file.empty() && options.ota_file.empty()) {
-    debug("No image file provided\r\n");
+    explain_refusal("No image file provided\r\n");
     print_usage();
     return EXIT_USAGE;
   }
@@ -183,7 +195,7 @@ std::optional<int> check_key_pair(const Options& options) {
     return std::nullopt;
   }
   if (options.private_key.empty() || options.public_key.empty()) {
-    debug("Public and private key must be provided together\r\n");
+    explain_refusal("Public and private key must be provided together\r\n");
     print_usage();
     return EXIT_KEY_PAIR_INCOMPLETE;
   }
@@ -198,6 +210,9 @@ std::optional<int> check_key_pair(const Options& options) {
 std::optional<int> run_startup_checks(int argc, char* argv[], Options& options) {
   if (const auto outcome = parse_command_line(argc, argv, options)) {
     return outcome;
+  }
+  if (const auto failure = check_no_stray_argument(argc, argv)) {
+    return failure;
   }
   if (const auto failure = check_image_given(options)) {
     return failure;

@@ -35,6 +35,13 @@ void print_and_flush(const char* format, ...) {
   std::fflush(stdout);
 }
 
+void explain_refusal(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(in_automated_mode() ? stderr : stdout, format, args);
+  va_end(args);
+}
+
 void flush_progress() {
   if (!in_automated_mode()) {
     std::fflush(stdout);

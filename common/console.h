@@ -9,6 +9,10 @@ int in_automated_mode();
 
 void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void print_and_flush(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Why the program refuses to start: log text like debug() in interactive use; in automated mode
+// written to standard error instead, so that the controlling script can tell the operator while
+// standard output stays protocol-only.
+void explain_refusal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Flushes a progress line written with debug() so it shows in place; does nothing in
 // automated mode, where no progress is printed.

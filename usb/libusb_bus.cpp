@@ -73,6 +73,18 @@ std::vector<DeviceInfo> list_devices(libusb_context* context, uint16_t vid) {
   return found;
 }
 
+// A context of its own for one look at the bus. A context reads the device list from the system
+// when it is made; afterwards its list follows hot-plug events only, and without a udev daemon
+// (containers, minimal images) those never come, although libusb reports hot-plug support.
+// Null when libusb cannot be initialised.
+std::shared_ptr<LibusbBus::Context> fresh_context() {
+  libusb_context* usb = nullptr;
+  if (libusb_init(&usb) != 0) {
+    return nullptr;
+  }
+  return std::make_shared<LibusbBus::Context>(usb);
+}
+
 int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device*, libusb_hotplug_event, void* notifier) {
   static_cast<Notifier*>(notifier)->fire();
   return 0;  // stay registered
@@ -134,7 +146,8 @@ class HotplugWatcher final : public LibusbBus::Watcher {
   std::thread events_;
 };
 
-// Without hot-plug support: list the bus periodically and report any difference.
+// Lists the bus periodically and reports any difference: the only source of events without
+// hot-plug support, and the one that still works when hot-plug is supported but silent.
 class RescanWatcher final : public LibusbBus::Watcher {
  public:
   RescanWatcher(std::shared_ptr<LibusbBus::Context> context, uint16_t vid)
@@ -156,7 +169,8 @@ class RescanWatcher final : public LibusbBus::Watcher {
   // when its port and product ID are the same.
   std::vector<std::tuple<std::string, uint16_t, uint64_t>> snapshot() const {
     std::vector<std::tuple<std::string, uint16_t, uint64_t>> seen;
-    for (const auto& info : list_devices(context_->usb, vid_)) {
+    const auto scan = fresh_context();
+    for (const auto& info : list_devices(scan ? scan->usb : context_->usb, vid_)) {
       seen.emplace_back(info.device_path, info.pid, info.enumeration);
     }
     std::sort(seen.begin(), seen.end());
@@ -202,11 +216,18 @@ LibusbBus::~LibusbBus() {
 }
 
 std::vector<DeviceInfo> LibusbBus::list(uint16_t vid) {
-  return list_devices(context_->usb, vid);
+  const auto scan = fresh_context();
+  return list_devices(scan ? scan->usb : context_->usb, vid);
 }
 
+// Through a fresh context too, which knows a module that arrived unannounced; the handle keeps
+// that context alive.
 std::unique_ptr<Device> LibusbBus::open(const DeviceInfo& info) {
-  const auto [devices, count] = attached_devices(context_->usb);
+  auto scan = fresh_context();
+  if (scan == nullptr) {
+    scan = context_;
+  }
+  const auto [devices, count] = attached_devices(scan->usb);
   for (size_t i = 0; i < count; ++i) {
     DeviceInfo candidate;
     if (!describe(devices[i], candidate) || candidate.device_path != info.device_path ||
@@ -217,20 +238,22 @@ std::unique_ptr<Device> LibusbBus::open(const DeviceInfo& info) {
     if (libusb_open(devices[i], &handle) != 0) {
       return nullptr;
     }
-    return std::make_unique<LibusbDevice>(context_, handle);
+    return std::make_unique<LibusbDevice>(scan, handle);
   }
   return nullptr;
 }
 
-// Hot-plug registration reports the modules already attached; one more notification after it
-// makes the watcher start from a listing even when nothing is attached.
+// Hot-plug events, where libusb has them, report a change at once; the rescans report it within
+// a period where they never come. The first rescan notifies, so the watcher starts from a
+// listing even when nothing is attached.
 void LibusbBus::watch(std::function<void()> changed) {
   std::lock_guard guard(watch_mutex_);
-  const bool start = changed && watcher_ == nullptr;
+  const bool start = changed && rescans_ == nullptr;
   const bool stop = !changed;
   context_->notifier.set(std::move(changed));
   if (stop) {
-    watcher_.reset();
+    hotplug_.reset();
+    rescans_.reset();
     return;
   }
   if (!start) {
@@ -238,13 +261,9 @@ void LibusbBus::watch(std::function<void()> changed) {
   }
   const auto vid = static_cast<uint16_t>(KAVRO_USB_VID);
   if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
-    watcher_ = HotplugWatcher::start(context_, vid);
+    hotplug_ = HotplugWatcher::start(context_, vid);
   }
-  if (watcher_ != nullptr) {
-    context_->notifier.fire();
-  } else {
-    watcher_ = std::make_unique<RescanWatcher>(context_, vid);
-  }
+  rescans_ = std::make_unique<RescanWatcher>(context_, vid);
 }
 
 }  // namespace usb

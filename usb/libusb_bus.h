@@ -10,8 +10,10 @@ namespace usb {
 
 // The seam over libusb-1.0. A module's device path is its bus number and port chain ("1-4.2"),
 // which stays the same when the module re-enumerates on the same port in the other mode.
-// Arrivals and removals come from libusb's hot-plug support, or, where the platform has none,
-// from rescanning the bus four times a second.
+// Arrivals and removals come from libusb's hot-plug support and from rescanning the bus four
+// times a second: without a udev daemon, hot-plug is reported as supported but stays silent.
+// Listing, opening and rescanning each use a fresh libusb context, whose device list is read
+// from the system rather than kept up to date by those events.
 class LibusbBus final : public Bus {
  public:
   // Null, with libusb's reason in `error`, when libusb cannot be initialised.
@@ -33,7 +35,8 @@ class LibusbBus final : public Bus {
 
   std::shared_ptr<Context> context_;
   std::mutex watch_mutex_;
-  std::unique_ptr<Watcher> watcher_;
+  std::unique_ptr<Watcher> hotplug_;
+  std::unique_ptr<Watcher> rescans_;
 };
 
 }  // namespace usb
