@@ -30,3 +30,8 @@ add_executable(archive_thread_test ${CMAKE_CURRENT_LIST_DIR}/archive_thread_test
 target_link_libraries(archive_thread_test
   PRIVATE kavro_archive_test_fixture GTest::gtest_main Threads::Threads)
 gtest_discover_tests(archive_thread_test DISCOVERY_MODE PRE_TEST PROPERTIES LABELS threads)
+
+add_executable(archive_store_test ${CMAKE_CURRENT_LIST_DIR}/archive_store_test.cpp)
+target_link_libraries(archive_store_test
+  PRIVATE kavro_archive_test_fixture GTest::gtest_main Threads::Threads)
+gtest_discover_tests(archive_store_test DISCOVERY_MODE PRE_TEST PROPERTIES LABELS threads)
