@@ -191,7 +191,9 @@ int read_manifest(kavro_archive_t& record, uint32_t index, int64_t size) {
   while (static_cast<int64_t>(record.manifest.size()) < size) {
     std::span<const uint8_t> block;
     const auto offset = static_cast<int64_t>(record.manifest.size());
-    if (!read_entry_block(record, *record.decoded, index, offset, block) || block.empty()) {
+    int64_t unused_offset = 0;
+    if (!read_entry_block(record, *record.decoded, index, offset, block, unused_offset) ||
+        block.empty()) {
       return ARCHIVE_ERR_EXTRACT;
     }
     block =
@@ -316,11 +318,12 @@ constexpr std::array<const char*, 30> ERROR_TEXTS{
 }  // namespace
 
 bool read_entry_block(kavro_archive_t& record, archive_store::decoded_archive& decoded,
-                      uint32_t index, int64_t offset, std::span<const uint8_t>& block) {
+                      uint32_t index, int64_t position, std::span<const uint8_t>& block,
+                      int64_t& offset) {
   if (!record.scratch) {
     record.scratch = std::make_unique_for_overwrite<uint8_t[]>(EXTRACT_SCRATCH_SIZE);
   }
-  return decoded.read(index, offset, {record.scratch.get(), EXTRACT_SCRATCH_SIZE}, block);
+  return decoded.read(index, position, {record.scratch.get(), EXTRACT_SCRATCH_SIZE}, block, offset);
 }
 
 int kavro_archive_init(kavro_archive_t** archive, const char* path) {

@@ -60,7 +60,7 @@ int kavro_archive_extract_setup_private(kavro_archive_t** handle, int partition,
   }
   record->extracting = std::move(decoded);
   record->extract_index = file->index;
-  record->extract_offset = 0;
+  record->extract_position = 0;
   return 0;
 }
 
@@ -93,14 +93,15 @@ int kavro_archive_extract_block(kavro_archive_t** archive, const void** block, s
     return ARCHIVE_ERR_EXTRACT;
   }
   std::span<const uint8_t> data;
-  if (!read_entry_block(*record, *record->extracting, record->extract_index, record->extract_offset,
-                        data)) {
+  int64_t at = 0;
+  if (!read_entry_block(*record, *record->extracting, record->extract_index,
+                        record->extract_position, data, at)) {
     return ARCHIVE_ERR_EXTRACT;
   }
   *block = data.data();
   *size = data.size();
-  *offset = record->extract_offset;
-  record->extract_offset += static_cast<int64_t>(data.size());
+  *offset = at;
+  record->extract_position += static_cast<int64_t>(data.size());
   return 0;
 }
 

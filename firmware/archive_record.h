@@ -46,7 +46,7 @@ struct kavro_archive_t {
   // when it was positioned; null when no entry is positioned.
   std::shared_ptr<archive_store::decoded_archive> extracting;
   uint32_t extract_index = 0;
-  int64_t extract_offset = 0;
+  int64_t extract_position = 0;        // bytes of the entry's data handed out so far
   std::unique_ptr<uint8_t[]> scratch;  // blocks read back from beyond the memory window
   std::string manifest;
   uint32_t partitions_present = 0;
@@ -83,8 +83,9 @@ inline constexpr bool is_partition_id(int64_t partition) {
 
 inline constexpr std::size_t EXTRACT_SCRATCH_SIZE = 65536;
 
-// The block of entry `index` of `decoded` that starts at `offset`, read back through the
-// record's scratch buffer when it lies beyond the memory window: false when the entry's data
-// cannot be decoded; empty at its end.
+// The block of entry `index` of `decoded` at `position` (see decoded_archive::read), read back
+// through the record's scratch buffer when it lies beyond the memory window: false when the
+// entry's data cannot be decoded; empty at its end.
 bool read_entry_block(kavro_archive_t& record, archive_store::decoded_archive& decoded,
-                      uint32_t index, int64_t offset, std::span<const uint8_t>& block);
+                      uint32_t index, int64_t position, std::span<const uint8_t>& block,
+                      int64_t& offset);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace archive_store {
@@ -23,8 +24,8 @@ namespace {
 // whole, so 64 modules flashing one share a single copy; a 256 MiB rootfs spills the rest.
 constexpr int64_t MEMORY_WINDOW = int64_t{64} << 20;
 constexpr int64_t CHUNK_SIZE = int64_t{1} << 20;
-// The decoder publishes progress per step of this many bytes: small enough that a reader
-// following the decode waits little, large enough that waking the readers costs nothing.
+// The decoder publishes progress at least per step of this many bytes: small enough that a
+// reader following the decode waits little, large enough that waking the readers costs nothing.
 constexpr int64_t DECODE_STEP = 256 << 10;
 constexpr std::size_t READ_BLOCK_SIZE = 65536;
 constexpr std::size_t BLOCK_LIMIT = 65536;
@@ -214,21 +215,29 @@ bool decoded_archive::wait_entry_start(uint32_t index) {
   return index < starts_.size();
 }
 
-bool decoded_archive::read(uint32_t index, int64_t offset, std::span<uint8_t> scratch,
-                           std::span<const uint8_t>& block) {
+bool decoded_archive::read(uint32_t index, int64_t position, std::span<uint8_t> scratch,
+                           std::span<const uint8_t>& block, int64_t& offset) {
   std::unique_lock lock(mutex_);
   const auto available = [&] {
     return index < ends_.size() ? ends_[index] : (index < starts_.size() ? decoded_ : 0);
   };
   progress_.wait(lock, [&] {
     return failed_ || finished_ || index < ends_.size() ||
-           (index < starts_.size() && available() > starts_[index] + offset);
+           (index < starts_.size() && available() > starts_[index] + position);
   });
   if (index >= starts_.size()) {
     return false;
   }
-  const int64_t at = starts_[index] + offset;
-  const int64_t end = available();
+  const int64_t at = starts_[index] + position;
+  int64_t end = available();
+  offset = position;
+  for (const auto& [from, to] : jumps_[index]) {
+    if (from > position) {
+      end = std::min(end, starts_[index] + from);
+      break;
+    }
+    offset = to + (position - from);
+  }
   if (at >= end) {
     block = {};
     return index < ends_.size();
@@ -298,12 +307,12 @@ bool decoded_archive::reserve_spill(int64_t total) {
   return spill_fd_ >= 0 && posix_fallocate(spill_fd_, 0, total - memory_window_) == 0;
 }
 
+// Decodes every entry's data in archive order, as the reader delivers it, block by block.
 bool decoded_archive::decode_entries() {
   archive_reader reader = open_reader(fd_, memory_);
   if (!reader) {
     return false;
   }
-  std::vector<uint8_t> staging;
   archive_entry* header = nullptr;
   for (std::size_t index = 0; index < entries_.size(); ++index) {
     if (archive_read_next_header(reader.get(), &header) != ARCHIVE_OK) {
@@ -312,24 +321,31 @@ bool decoded_archive::decode_entries() {
     {
       const std::lock_guard lock(mutex_);
       starts_.push_back(decoded_);
+      jumps_.emplace_back();
       progress_.notify_all();
     }
+    int64_t delivered = 0;
+    int64_t next_offset = 0;
     for (;;) {
-      std::span<uint8_t> room = memory_room(decoded_);
-      if (room.empty()) {
-        staging.resize(static_cast<std::size_t>(DECODE_STEP));
-        room = staging;
-      }
-      const la_ssize_t got = archive_read_data(reader.get(), room.data(), room.size());
-      if (got < 0) {
-        return false;
-      }
-      if (got == 0) {
+      const void* data = nullptr;
+      std::size_t size = 0;
+      la_int64_t offset = 0;
+      const int result = archive_read_data_block(reader.get(), &data, &size, &offset);
+      if (result == ARCHIVE_EOF) {
         break;
       }
-      if (!store_bytes(room.first(static_cast<std::size_t>(got)))) {
+      if (result != ARCHIVE_OK) {
         return false;
       }
+      if (offset != next_offset) {
+        const std::lock_guard lock(mutex_);
+        jumps_.back().emplace_back(delivered, offset);
+      }
+      if (!store_bytes({static_cast<const uint8_t*>(data), size})) {
+        return false;
+      }
+      delivered += static_cast<int64_t>(size);
+      next_offset = offset + static_cast<int64_t>(size);
     }
     const std::lock_guard lock(mutex_);
     ends_.push_back(decoded_);
@@ -353,19 +369,28 @@ std::span<uint8_t> decoded_archive::memory_room(int64_t at) {
   return {chunks_[chunk].get() + at % CHUNK_SIZE, static_cast<std::size_t>(length)};
 }
 
-// Publishes bytes just decoded (already in place when they went to the memory window).
+// Copies decoded bytes into the memory window or the temporary file and publishes them.
 bool decoded_archive::store_bytes(std::span<const uint8_t> bytes) {
-  const int64_t at = decoded_;
-  if (at >= memory_window_) {
-    const ssize_t written = pwrite(spill_fd_, bytes.data(), bytes.size(), at - memory_window_);
-    if (written != static_cast<ssize_t>(bytes.size())) {
+  while (!bytes.empty()) {
+    const int64_t at = decoded_;
+    std::size_t length = bytes.size();
+    const std::span<uint8_t> room = memory_room(at);
+    if (!room.empty()) {
+      length = std::min(length, room.size());
+      std::memcpy(room.data(), bytes.data(), length);
+    } else if (pwrite(spill_fd_, bytes.data(), length, at - memory_window_) !=
+               static_cast<ssize_t>(length)) {
       return false;
     }
+    const std::lock_guard lock(mutex_);
+    decoded_ += static_cast<int64_t>(length);
+    progress_.notify_all();
+    if (stopping_) {
+      return false;
+    }
+    bytes = bytes.subspan(length);
   }
-  const std::lock_guard lock(mutex_);
-  decoded_ += static_cast<int64_t>(bytes.size());
-  progress_.notify_all();
-  return !stopping_;
+  return true;
 }
 
 std::shared_ptr<decoded_archive> decoded_file(const std::string& path) {

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace archive_store {
@@ -58,12 +59,14 @@ class decoded_archive {
   // Waits until the decoding has reached the entry: false when it failed before that.
   bool wait_entry_start(uint32_t index);
 
-  // The entry's next bytes from `offset`, waiting until at least one is decoded: an empty block
-  // at the end of its data, false when its data cannot be decoded or stored. The block lies in
-  // the store's memory or, past the memory window, is read into `scratch`; either way it stays
-  // valid while the caller holds the store.
-  bool read(uint32_t index, int64_t offset, std::span<uint8_t> scratch,
-            std::span<const uint8_t>& block);
+  // The entry's data from `position` (a count of the bytes the archive reader delivered for it),
+  // waiting until at least one byte is decoded: an empty block at the end of its data, false
+  // when its data cannot be decoded or stored. `offset` receives the block's offset within the
+  // entry as the reader gave it (it differs from `position` after a hole of a sparse entry).
+  // The block lies in the store's memory or, past the memory window, is read into `scratch`;
+  // either way it stays valid while the caller holds the store.
+  bool read(uint32_t index, int64_t position, std::span<uint8_t> scratch,
+            std::span<const uint8_t>& block, int64_t& offset);
 
   // True once decoding has failed (no archive, a damaged entry, no room to store it).
   bool failed();
@@ -92,6 +95,8 @@ class decoded_archive {
   std::vector<listed_entry> entries_;
   std::vector<int64_t> starts_;  // decoded-stream offset of each reached entry's data
   std::vector<int64_t> ends_;    // where each completed entry's data ends
+  // Per reached entry, where its delivered data jumps to another offset: {position, offset}.
+  std::vector<std::vector<std::pair<int64_t, int64_t>>> jumps_;
   int64_t decoded_ = 0;
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;  // the memory window, filled chunk by chunk
   int spill_fd_ = -1;
