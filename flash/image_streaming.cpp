@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -59,6 +60,32 @@ kavro_archive_t** source_archive(flash_session& session, bool from_ota_archive, 
   return from_ota_archive && use_ota != 0 ? &session.ota_archive : &session.base_archive;
 }
 
+// A second transfer buffer costs 2 MiB. With more streams than this at once the host's cores are
+// busy anyway, so the others prepare each block after sending the one before, in one buffer.
+constexpr int PREFETCHING_STREAMS = 16;
+std::atomic<int> prefetching_streams{0};
+
+// A stream's claim on preparing ahead, held for as long as the stream runs.
+class prefetch_slot {
+ public:
+  prefetch_slot() : held_(prefetching_streams.fetch_add(1) < PREFETCHING_STREAMS) {
+    if (!held_) {
+      prefetching_streams.fetch_sub(1);
+    }
+  }
+  prefetch_slot(const prefetch_slot&) = delete;
+  prefetch_slot& operator=(const prefetch_slot&) = delete;
+  ~prefetch_slot() {
+    if (held_) {
+      prefetching_streams.fetch_sub(1);
+    }
+  }
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
 // One transfer buffer's worth of an image, copied out of the archive, patched and checksummed:
 // ready to go on the wire. `error` is the session error when that failed; an empty block with
 // no error means the session was asked to stop.
@@ -71,7 +98,8 @@ struct prepared_block {
 };
 
 // Streams one partition image. While the module takes one block, the next one is prepared on a
-// helper thread in the other buffer, so the session thread only sends and waits.
+// helper thread in the other buffer (when the stream has one), so the session thread only sends
+// and waits.
 class image_stream {
  public:
   image_stream(flash_session& session, const streamed_partition& partition,
@@ -92,33 +120,33 @@ class image_stream {
   // Reads the image from the archive and sends it; stops early, between pieces, when the
   // session is asked to stop. 0, or -1 with the error recorded.
   int run() {
+    const prefetch_slot prefetch;
     std::array<std::unique_ptr<uint8_t[]>, 2> buffers;
-    for (auto& buffer : buffers) {
-      buffer.reset(new (std::nothrow) uint8_t[TRANSFER_BUFFER_SIZE]);
-      if (!buffer) {
+    // An image that fits one block needs no second buffer.
+    const size_t wanted =
+        prefetch.held() && size_ > static_cast<int64_t>(TRANSFER_BUFFER_SIZE) ? 2 : 1;
+    for (size_t i = 0; i < wanted; ++i) {
+      buffers[i].reset(new (std::nothrow) uint8_t[TRANSFER_BUFFER_SIZE]);
+      if (!buffers[i]) {
         record_error(session_, FLASH_ERR_NO_MEMORY, 0);
         return -1;
-      }
-      // An image that fits one block needs no second buffer.
-      if (size_ <= static_cast<int64_t>(TRANSFER_BUFFER_SIZE)) {
-        break;
       }
     }
     size_t current = 0;
     prepared_block block = prepare(buffers[current].get());
     while (block.error == 0 && block.fill > 0) {
       std::future<prepared_block> next;
-      if (prepared_ < size_) {
+      if (prepared_ < size_ && buffers[1]) {
         current = 1 - current;
         next = std::async(std::launch::async, &image_stream::prepare, this, buffers[current].get());
       }
       if (send_block(block) != 0) {
         return -1;
       }
-      if (!next.valid()) {
+      if (prepared_ >= size_ && !next.valid()) {
         return 0;
       }
-      block = next.get();
+      block = next.valid() ? next.get() : prepare(buffers[current].get());
     }
     if (block.error != 0) {
       record_error(session_, block.error, block.sub_error);
