@@ -113,10 +113,11 @@ struct registry {
   uint64_t clock = 0;
 };
 
-// Never destroyed: sessions may still hold archives while the process exits.
+// Destroyed at exit, which ends and joins the decoding threads of the archives it alone holds;
+// an archive a record still holds lives on with that record.
 registry& the_registry() {
-  static registry* const instance = new registry;
-  return *instance;
+  static registry instance;
+  return instance;
 }
 
 // A file archive whose file on disk no longer has its identity can never be found again.
