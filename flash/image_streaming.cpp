@@ -143,7 +143,8 @@ class image_stream {
       if (send_block(block) != 0) {
         return -1;
       }
-      if (prepared_ >= size_ && !next.valid()) {
+      // While the next block is being prepared, its thread owns prepared_.
+      if (!next.valid() && prepared_ >= size_) {
         return 0;
       }
       block = next.valid() ? next.get() : prepare(buffers[current].get());
