@@ -1,7 +1,6 @@
 // Opening firmware archives: listing the entries, reading and checking the manifest, and the
 // archive record's lifetime.
 
-#include <archive_entry.h>
 #include <json-c/json.h>
 
 #include <atomic>
@@ -18,7 +17,6 @@
 
 namespace {
 
-constexpr std::size_t READ_BLOCK_SIZE = 65536;
 constexpr std::size_t PLATFORM_MAX_LENGTH = 63;
 constexpr std::size_t FIRMWARE_VERSION_MAX_LENGTH = 15;
 constexpr std::string_view MANIFEST_NAME = "manifest";
@@ -187,43 +185,52 @@ int parse_manifest_data(kavro_archive_t& record, std::string_view text) {
   return 0;
 }
 
-// Lists every entry into the record and reads the one manifest. Listing stops quietly at the
-// first header the reader cannot deliver. Entries before the manifest are read through rather
-// than skipped (see read_past_entry_data).
+// The manifest entry's data, which must reach the entry's listed size.
+int read_manifest(kavro_archive_t& record, uint32_t index, int64_t size) {
+  record.manifest.clear();
+  while (static_cast<int64_t>(record.manifest.size()) < size) {
+    std::span<const uint8_t> block;
+    const auto offset = static_cast<int64_t>(record.manifest.size());
+    int64_t unused_offset = 0;
+    if (!read_entry_block(record, *record.decoded, index, offset, block, unused_offset) ||
+        block.empty()) {
+      return ARCHIVE_ERR_EXTRACT;
+    }
+    block =
+        block.first(std::min<std::size_t>(block.size(), static_cast<std::size_t>(size - offset)));
+    record.manifest.append(reinterpret_cast<const char*>(block.data()), block.size());
+  }
+  return 0;
+}
+
+// Lists every entry into the record and reads the one manifest. The listing holds every
+// header up to the first one the archive reader could not deliver.
 int list_entries(kavro_archive_t& record) {
-  archive* reader = record.reader.get();
-  archive_entry* header = nullptr;
   bool manifest_read = false;
-  for (uint32_t index = 0; archive_read_next_header(reader, &header) == ARCHIVE_OK; ++index) {
-    const char* name = archive_entry_pathname(header);
+  const auto& entries = record.decoded->entries();
+  for (uint32_t index = 0; index < entries.size(); ++index) {
     kavro_archive_file_t& file = record.files.emplace_back();
-    file.name = name != nullptr ? name : "";
+    file.name = entries[index].name;
     file.index = index;
-    file.size = archive_entry_size(header);
+    file.size = entries[index].size;
     if (file.name != MANIFEST_NAME || file.size <= 0) {
-      // Only the manifest's data is ever read here, so only the entries before it need reading
-      // through. A damaged entry is left for its own extraction to report.
-      if (!manifest_read) {
-        read_past_entry_data(reader);
-      }
       continue;
     }
     if (manifest_read) {
       return ARCHIVE_ERR_MULTIPLE_MANIFESTS;
     }
-    record.manifest.resize(static_cast<std::size_t>(file.size));
-    const la_ssize_t read =
-        archive_read_data(reader, record.manifest.data(), record.manifest.size());
-    if (read != file.size) {
-      return ARCHIVE_ERR_EXTRACT;
+    const int read = read_manifest(record, index, file.size);
+    if (read != 0) {
+      return read;
     }
     manifest_read = true;
   }
   return manifest_read ? 0 : ARCHIVE_ERR_NO_MANIFEST;
 }
 
+// `decoded` is the file's decoded archive when the caller already looked it up.
 int open_record(kavro_archive_t& record, const char* platform, const char* path,
-                uint32_t hw_version) {
+                uint32_t hw_version, std::shared_ptr<archive_store::decoded_archive> decoded) {
   if (path != nullptr) {
     record.path = path;
   } else {
@@ -233,9 +240,10 @@ int open_record(kavro_archive_t& record, const char* platform, const char* path,
     }
     record.embedded = true;
     record.embedded_data = base_entries()[row];
+    decoded = archive_store::decoded_memory(record.embedded_data);
   }
-  record.reader = open_archive_reader(record);
-  if (!record.reader) {
+  record.decoded = std::move(decoded);
+  if (!record.decoded || !record.decoded->wait_listing()) {
     return ARCHIVE_ERR_OPEN;
   }
   const int listed = list_entries(record);
@@ -250,6 +258,8 @@ int open_record(kavro_archive_t& record, const char* platform, const char* path,
 int kavro_archive_init_private(kavro_archive_t** handle, const char* platform, const char* path,
                                uint32_t hw_version) {
   base_entries();
+  // The file starts decoding now, so the pause costs no decoding time.
+  auto decoded = path != nullptr ? archive_store::decoded_file(path) : nullptr;
   std::this_thread::sleep_for(std::chrono::milliseconds(open_delay_ms.load()));
   if (handle == nullptr) {
     return ARCHIVE_ERR_INVALID_PARAMETERS;
@@ -260,7 +270,7 @@ int kavro_archive_init_private(kavro_archive_t** handle, const char* platform, c
   }
   try {
     auto record = std::make_unique<kavro_archive_t>();
-    const int result = open_record(*record, platform, path, hw_version);
+    const int result = open_record(*record, platform, path, hw_version, std::move(decoded));
     if (result == 0) {
       *handle = record.release();
     }
@@ -307,41 +317,13 @@ constexpr std::array<const char*, 30> ERROR_TEXTS{
 
 }  // namespace
 
-archive_reader open_archive_reader(const kavro_archive_t& record) {
-  // libarchive reads standard input for an empty file name; an empty path opens nothing.
-  if (!record.embedded && record.path.empty()) {
-    return nullptr;
+bool read_entry_block(kavro_archive_t& record, archive_store::decoded_archive& decoded,
+                      uint32_t index, int64_t position, std::span<const uint8_t>& block,
+                      int64_t& offset) {
+  if (!record.scratch) {
+    record.scratch = std::make_unique_for_overwrite<uint8_t[]>(EXTRACT_SCRATCH_SIZE);
   }
-  archive_reader reader(archive_read_new());
-  if (!reader) {
-    return nullptr;
-  }
-  archive_read_support_filter_all(reader.get());
-  archive_read_support_format_all(reader.get());
-  int result = ARCHIVE_OK;
-  if (record.embedded) {
-    // An empty slot still needs a valid address: it opens as an archive without entries.
-    static constexpr uint8_t no_bytes[1] = {};
-    const void* bytes = record.embedded_data.empty() ? no_bytes : record.embedded_data.data();
-    result = archive_read_open_memory(reader.get(), bytes, record.embedded_data.size());
-  } else {
-    result = archive_read_open_filename(reader.get(), record.path.c_str(), READ_BLOCK_SIZE);
-  }
-  if (result != ARCHIVE_OK) {
-    return nullptr;
-  }
-  return reader;
-}
-
-bool read_past_entry_data(archive* reader) {
-  const void* block = nullptr;
-  std::size_t size = 0;
-  la_int64_t offset = 0;
-  int result = ARCHIVE_OK;
-  do {
-    result = archive_read_data_block(reader, &block, &size, &offset);
-  } while (result == ARCHIVE_OK);
-  return result == ARCHIVE_EOF;
+  return decoded.read(index, position, {record.scratch.get(), EXTRACT_SCRATCH_SIZE}, block, offset);
 }
 
 int kavro_archive_init(kavro_archive_t** archive, const char* path) {

@@ -1,8 +1,6 @@
-// Questions about an open archive and reading one entry's data block by block. A 7z archive
-// is read front to back, so reading an entry means reopening the archive and walking forward
-// to it.
-
-#include <archive_entry.h>
+// Questions about an open archive and reading one entry's data block by block. The data comes
+// from the process's decoded-archive store: positioning looks the file up again as it is on
+// disk now and waits only until the decoding has reached the entry.
 
 #include <string_view>
 
@@ -37,10 +35,9 @@ const kavro_archive_file_t* file_to_extract(const kavro_archive_t& record, int p
   return nullptr;
 }
 
-// Reopens the archive and reads headers up to the file's entry, leaving the reader on it. The
-// entries passed on the way are read through, not skipped (see read_past_entry_data).
-// Whenever the walk does not end on that entry the reader is dropped, so no later block read
-// can hand out another entry's data.
+// Finds the archive as the file is on disk now (a replaced file is a new archive) and checks
+// that the entry listed at open is still there at its position. Whenever positioning fails no
+// entry stays positioned, so no later block read can hand out another entry's data.
 int kavro_archive_extract_setup_private(kavro_archive_t** handle, int partition,
                                         std::string_view name) {
   kavro_archive_t* record = record_of(handle);
@@ -51,26 +48,19 @@ int kavro_archive_extract_setup_private(kavro_archive_t** handle, int partition,
   if (file == nullptr) {
     return ARCHIVE_ERR_PARTITION_NOT_FOUND;
   }
-  record->reader.reset();
-  archive_reader reader = open_archive_reader(*record);
-  if (!reader) {
+  record->extracting.reset();
+  auto decoded = record->embedded ? record->decoded : archive_store::decoded_file(record->path);
+  if (!decoded || !decoded->wait_listing()) {
     return ARCHIVE_ERR_OPEN;
   }
-  archive_entry* header = nullptr;
-  for (uint32_t walked = 0; walked <= file->index; ++walked) {
-    if (walked > 0 && !read_past_entry_data(reader.get())) {
-      return ARCHIVE_ERR_PARTITION_NOT_FOUND;
-    }
-    if (archive_read_next_header(reader.get(), &header) != ARCHIVE_OK) {
-      return ARCHIVE_ERR_PARTITION_NOT_FOUND;
-    }
-  }
-  // The archive may have been replaced on disk since it was listed.
-  const char* found = archive_entry_pathname(header);
-  if (file->name != (found != nullptr ? found : "")) {
+  const auto& entries = decoded->entries();
+  if (file->index >= entries.size() || entries[file->index].name != file->name ||
+      !decoded->wait_entry_start(file->index)) {
     return ARCHIVE_ERR_PARTITION_NOT_FOUND;
   }
-  record->reader = std::move(reader);
+  record->extracting = std::move(decoded);
+  record->extract_index = file->index;
+  record->extract_position = 0;
   return 0;
 }
 
@@ -99,14 +89,19 @@ int kavro_archive_extract_block(kavro_archive_t** archive, const void** block, s
   if (record == nullptr || block == nullptr || size == nullptr || offset == nullptr) {
     return ARCHIVE_ERR_INVALID_PARAMETERS;
   }
-  if (!record->reader) {
+  if (!record->extracting) {
     return ARCHIVE_ERR_EXTRACT;
   }
-  la_int64_t at = 0;
-  if (archive_read_data_block(record->reader.get(), block, size, &at) < ARCHIVE_OK) {
+  std::span<const uint8_t> data;
+  int64_t at = 0;
+  if (!read_entry_block(*record, *record->extracting, record->extract_index,
+                        record->extract_position, data, at)) {
     return ARCHIVE_ERR_EXTRACT;
   }
+  *block = data.data();
+  *size = data.size();
   *offset = at;
+  record->extract_position += static_cast<int64_t>(data.size());
   return 0;
 }
 

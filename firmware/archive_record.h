@@ -3,8 +3,6 @@
 // The archive record behind a kavro_archive_t handle and what the archive's source files
 // share about it. Only the archive module includes this.
 
-#include <archive.h>
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -14,11 +12,7 @@
 #include <vector>
 
 #include "firmware/archive.h"
-
-struct ArchiveReaderFree {
-  void operator()(archive* reader) const { archive_read_free(reader); }
-};
-using archive_reader = std::unique_ptr<archive, ArchiveReaderFree>;
+#include "firmware/archive_store.h"
 
 // One entry of the archive, with what the manifest said about it when a partition names it.
 struct kavro_archive_file_t {
@@ -47,7 +41,13 @@ struct kavro_archive_t {
   bool embedded = false;                    // opened from built-in bytes rather than a file
   std::span<const uint8_t> embedded_data;   // built-in archive bytes; not owned
   std::vector<kavro_archive_file_t> files;  // in archive order
-  archive_reader reader;                    // null when no reader is open
+  std::shared_ptr<archive_store::decoded_archive> decoded;  // the archive as it was listed
+  // The entry being extracted and how far: it is read from the archive as the file was on disk
+  // when it was positioned; null when no entry is positioned.
+  std::shared_ptr<archive_store::decoded_archive> extracting;
+  uint32_t extract_index = 0;
+  int64_t extract_position = 0;        // bytes of the entry's data handed out so far
+  std::unique_ptr<uint8_t[]> scratch;  // blocks read back from beyond the memory window
   std::string manifest;
   uint32_t partitions_present = 0;
 };
@@ -81,13 +81,11 @@ inline constexpr bool is_partition_id(int64_t partition) {
   return partition >= PART_BOOTSTRAP && partition < static_cast<int64_t>(partition_chart.size());
 }
 
-// A new reader on the record's archive (its path, else its built-in bytes), or null when the
-// archive cannot be opened.
-archive_reader open_archive_reader(const kavro_archive_t& record);
+inline constexpr std::size_t EXTRACT_SCRATCH_SIZE = 65536;
 
-// Reads the rest of the current entry's data; false when the reader reports an error first.
-// libarchive's 7-Zip reader (3.6) loses its place in a solid stream when the entries it skipped
-// unread end on a 256 KiB boundary of the stream: the next entry's data then fails with
-// "Truncated 7-Zip file body". Reading through an entry instead of skipping it avoids that; in
-// a solid archive its data has to be decompressed either way.
-bool read_past_entry_data(archive* reader);
+// The block of entry `index` of `decoded` at `position` (see decoded_archive::read), read back
+// through the record's scratch buffer when it lies beyond the memory window: false when the
+// entry's data cannot be decoded; empty at its end.
+bool read_entry_block(kavro_archive_t& record, archive_store::decoded_archive& decoded,
+                      uint32_t index, int64_t position, std::span<const uint8_t>& block,
+                      int64_t& offset);

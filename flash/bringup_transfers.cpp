@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 #include "common/console.h"
 #include "common/little_endian.h"
@@ -25,6 +26,26 @@ uint32_t image_word(std::span<const uint8_t> image, size_t offset) {
   std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset),
               std::min<size_t>(4, image.size() - offset), bytes.begin());
   return load_le32(bytes, 0);
+}
+
+// How many bootloader words are in flight at once. The module receives the same requests in
+// the same order at any depth; only the host's idle time between them goes. KAVRO_DOWNLOAD_DEPTH
+// sets it (1 sends one word at a time, for a module that misbehaves with more); anything that
+// is not a whole number from 1 to MAX_DOWNLOAD_DEPTH keeps the default.
+constexpr uint32_t DEFAULT_DOWNLOAD_DEPTH = 32;
+constexpr uint32_t MAX_DOWNLOAD_DEPTH = 1024;
+
+uint32_t download_depth() {
+  const char* text = std::getenv("KAVRO_DOWNLOAD_DEPTH");
+  if (text == nullptr || *text < '0' || *text > '9') {
+    return DEFAULT_DOWNLOAD_DEPTH;
+  }
+  char* end = nullptr;
+  const unsigned long depth = std::strtoul(text, &end, 10);
+  if (*end != '\0' || depth == 0 || depth > MAX_DOWNLOAD_DEPTH) {
+    return DEFAULT_DOWNLOAD_DEPTH;
+  }
+  return static_cast<uint32_t>(depth);
 }
 
 }  // namespace
@@ -88,21 +109,32 @@ int send_bld_data(flash_session& session, std::span<const uint8_t> image) {
     record_error(session, FLASH_ERR_NO_FLASH_BOOTLOADER, 0);
     return -1;
   }
+  size_t offset = 0;
+  const auto next_word = [&](uint32_t& address, uint32_t& value) {
+    if (offset >= image.size() || session.stop.requested()) {
+      return false;
+    }
+    address = static_cast<uint32_t>(offset);
+    value = image_word(image, offset);
+    offset += 4;
+    return true;
+  };
+  // Progress follows the words whose requests have completed, so it reads the same at any depth.
   int64_t last_percent = -1;
-  for (size_t offset = 0; offset < image.size() && !session.stop.requested(); offset += 4) {
-    const auto percent = static_cast<uint32_t>(uint64_t{offset} * 100 / image.size());
+  const auto reached = [&](size_t word) {
+    const auto percent = static_cast<uint32_t>(uint64_t{word} * 4 * 100 / image.size());
     set_progress(session, percent);
     if (percent != last_percent) {
       last_percent = percent;
       debug(" %d%% done\r", static_cast<int>(percent));
       flush_progress();
     }
-    const int result = hardware_command(session, HW_CMD_DOWNLOAD, static_cast<uint32_t>(offset),
-                                        image_word(image, offset), 0);
-    if (result != 0) {
-      record_error(session, FLASH_ERR_DEVICE_MANAGER, result);
-      return -1;
-    }
+  };
+  const int result = kavro_dm_usb_hardware_download(&session.dm, session.index, download_depth(),
+                                                    next_word, reached);
+  if (result != 0) {
+    record_error(session, FLASH_ERR_DEVICE_MANAGER, result);
+    return -1;
   }
   return 0;
 }

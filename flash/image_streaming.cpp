@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <new>
 
@@ -58,19 +60,55 @@ kavro_archive_t** source_archive(flash_session& session, bool from_ota_archive, 
   return from_ota_archive && use_ota != 0 ? &session.ota_archive : &session.base_archive;
 }
 
-// Streams one partition image: gathers archive pieces into the transfer buffer and sends each
-// full buffer (or the image's last one) patched, checksummed and announced by its header.
+// A second transfer buffer costs 2 MiB. With more streams than this at once the host's cores are
+// busy anyway, so the others prepare each block after sending the one before, in one buffer.
+constexpr int PREFETCHING_STREAMS = 16;
+std::atomic<int> prefetching_streams{0};
+
+// A stream's claim on preparing ahead, held for as long as the stream runs.
+class prefetch_slot {
+ public:
+  prefetch_slot() : held_(prefetching_streams.fetch_add(1) < PREFETCHING_STREAMS) {
+    if (!held_) {
+      prefetching_streams.fetch_sub(1);
+    }
+  }
+  prefetch_slot(const prefetch_slot&) = delete;
+  prefetch_slot& operator=(const prefetch_slot&) = delete;
+  ~prefetch_slot() {
+    if (held_) {
+      prefetching_streams.fetch_sub(1);
+    }
+  }
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
+
+// One transfer buffer's worth of an image, copied out of the archive, patched and checksummed:
+// ready to go on the wire. `error` is the session error when that failed; an empty block with
+// no error means the session was asked to stop.
+struct prepared_block {
+  uint8_t* bytes = nullptr;
+  size_t fill = 0;
+  uint32_t crc = 0;
+  int error = 0;
+  int sub_error = 0;
+};
+
+// Streams one partition image. While the module takes one block, the next one is prepared on a
+// helper thread in the other buffer (when the stream has one), so the session thread only sends
+// and waits.
 class image_stream {
  public:
   image_stream(flash_session& session, const streamed_partition& partition,
-               kavro_archive_t** archive, uint32_t hw_version, int64_t size, uint32_t load_address,
-               uint8_t* buffer)
+               kavro_archive_t** archive, uint32_t hw_version, int64_t size, uint32_t load_address)
       : session_(session),
         partition_(partition),
         archive_(archive),
         hw_version_(hw_version),
         size_(size),
-        buffer_(buffer),
         image_header_(SW_CMD_IMAGE_HEADER),
         block_header_(SW_CMD_BLOCK_HEADER) {
     image_header_.put_name(8, partition.device_name);
@@ -82,18 +120,38 @@ class image_stream {
   // Reads the image from the archive and sends it; stops early, between pieces, when the
   // session is asked to stop. 0, or -1 with the error recorded.
   int run() {
-    while (sent_ < size_ && !session_.stop.requested()) {
-      const void* piece = nullptr;
-      size_t length = 0;
-      int64_t offset = 0;
-      const int result = kavro_archive_extract_block(archive_, &piece, &length, &offset);
-      if (result != 0 || length == 0) {
-        record_error(session_, FLASH_ERR_ARCHIVE, result);
+    const prefetch_slot prefetch;
+    std::array<std::unique_ptr<uint8_t[]>, 2> buffers;
+    // An image that fits one block needs no second buffer.
+    const size_t wanted =
+        prefetch.held() && size_ > static_cast<int64_t>(TRANSFER_BUFFER_SIZE) ? 2 : 1;
+    for (size_t i = 0; i < wanted; ++i) {
+      buffers[i].reset(new (std::nothrow) uint8_t[TRANSFER_BUFFER_SIZE]);
+      if (!buffers[i]) {
+        record_error(session_, FLASH_ERR_NO_MEMORY, 0);
         return -1;
       }
-      if (take_piece({static_cast<const uint8_t*>(piece), length}) != 0) {
+    }
+    size_t current = 0;
+    prepared_block block = prepare(buffers[current].get());
+    while (block.error == 0 && block.fill > 0) {
+      std::future<prepared_block> next;
+      if (prepared_ < size_ && buffers[1]) {
+        current = 1 - current;
+        next = std::async(std::launch::async, &image_stream::prepare, this, buffers[current].get());
+      }
+      if (send_block(block) != 0) {
         return -1;
       }
+      // While the next block is being prepared, its thread owns prepared_.
+      if (!next.valid() && prepared_ >= size_) {
+        return 0;
+      }
+      block = next.valid() ? next.get() : prepare(buffers[current].get());
+    }
+    if (block.error != 0) {
+      record_error(session_, block.error, block.sub_error);
+      return -1;
     }
     return 0;
   }
@@ -103,69 +161,75 @@ class image_stream {
   }
 
  private:
-  int64_t pending_end() const { return sent_ + static_cast<int64_t>(fill_); }
-
-  // Copies the piece into the buffer, sending the buffer whenever it is full or completes the
-  // image. Bytes beyond the image's recorded size are not part of the image and are dropped.
-  int take_piece(std::span<const uint8_t> piece) {
-    while (!piece.empty() && pending_end() < size_) {
-      const size_t room = std::min<uint64_t>(TRANSFER_BUFFER_SIZE - fill_,
-                                             static_cast<uint64_t>(size_ - pending_end()));
-      const size_t take = std::min(room, piece.size());
-      std::memcpy(buffer_ + fill_, piece.data(), take);
-      fill_ += take;
-      piece = piece.subspan(take);
-      if (fill_ == TRANSFER_BUFFER_SIZE || pending_end() == size_) {
-        if (send_buffer() != 0) {
-          return -1;
+  // Fills `buffer` with the image's next block (a full buffer, or what is left of the image),
+  // patched, added to the digest and checksummed. Bytes the archive delivers beyond the
+  // image's recorded size are not part of the image and are dropped.
+  prepared_block prepare(uint8_t* buffer) {
+    prepared_block block{.bytes = buffer};
+    const size_t wanted =
+        std::min<uint64_t>(TRANSFER_BUFFER_SIZE, static_cast<uint64_t>(size_ - prepared_));
+    while (block.fill < wanted) {
+      if (piece_.empty()) {
+        if (session_.stop.requested()) {
+          return {};
         }
+        const void* bytes = nullptr;
+        size_t length = 0;
+        int64_t offset = 0;
+        const int result = kavro_archive_extract_block(archive_, &bytes, &length, &offset);
+        if (result != 0 || length == 0) {
+          return {.error = FLASH_ERR_ARCHIVE, .sub_error = result};
+        }
+        piece_ = {static_cast<const uint8_t*>(bytes), length};
       }
+      const size_t take = std::min(wanted - block.fill, piece_.size());
+      std::memcpy(buffer + block.fill, piece_.data(), take);
+      block.fill += take;
+      piece_ = piece_.subspan(take);
     }
-    return 0;
-  }
-
-  int send_buffer() {
     const int patched = kavro_param_update_firmware_block(
         *archive_, session_.settings, hw_version_, partition_.identifier,
-        session_.public_key.data(), sent_, buffer_, static_cast<int64_t>(fill_));
+        session_.public_key.data(), prepared_, buffer, static_cast<int64_t>(block.fill));
     if (patched != 0) {
-      record_error(session_, FLASH_ERR_PARAMETER_UPDATE, patched);
+      return {.error = FLASH_ERR_PARAMETER_UPDATE, .sub_error = patched};
+    }
+    add_to_digest(buffer, block.fill);
+    block.crc = crc32_internal(buffer, block.fill);
+    prepared_ += static_cast<int64_t>(block.fill);
+    return block;
+  }
+
+  // The last 256 bytes of the image stay out of the digest.
+  void add_to_digest(const uint8_t* buffer, size_t fill) {
+    const int64_t digested =
+        std::min(static_cast<int64_t>(fill), size_ - UNDIGESTED_TAIL - prepared_);
+    if (digested > 0) {
+      sha256_update(&digest_, buffer, static_cast<uint64_t>(digested));
+    }
+  }
+
+  int send_block(const prepared_block& block) {
+    const uint32_t last = sent_ + static_cast<int64_t>(block.fill) >= size_ ? 1 : 0;
+    if (send_header(block, last) != 0 ||
+        exchange_command(session_, {block.bytes, block.fill}, IMAGE_TRANSFER_TIMEOUT_MS) != 0) {
       return -1;
     }
-    add_to_digest();
-    const uint32_t crc = crc32_internal(buffer_, fill_);
-    const uint32_t last = pending_end() >= size_ ? 1 : 0;
-    if (send_header(crc, last) != 0 ||
-        exchange_command(session_, {buffer_, fill_}, IMAGE_TRANSFER_TIMEOUT_MS) != 0) {
-      return -1;
-    }
-    update_firmware_flash_percent(session_, fill_);
-    sent_ += static_cast<int64_t>(fill_);
-    fill_ = 0;
+    update_firmware_flash_percent(session_, block.fill);
+    sent_ += static_cast<int64_t>(block.fill);
     return 0;
   }
 
-  void add_to_digest() {
-    int64_t digested = static_cast<int64_t>(fill_);
-    if (pending_end() > size_ - UNDIGESTED_TAIL) {
-      digested = size_ - UNDIGESTED_TAIL - sent_;
-    }
-    if (digested > 0) {
-      sha256_update(&digest_, buffer_, static_cast<uint64_t>(digested));
-    }
-  }
-
-  int send_header(uint32_t crc, uint32_t last) {
-    const auto length = static_cast<uint32_t>(fill_);
+  int send_header(const prepared_block& block, uint32_t last) {
+    const auto length = static_cast<uint32_t>(block.fill);
     if (sent_ == 0) {
       image_header_.put_u32(24, length);
       image_header_.put_u32(32, last);
-      image_header_.put_u32(36, crc);
+      image_header_.put_u32(36, block.crc);
       return exchange_command(session_, image_header_.bytes(), IMAGE_TRANSFER_TIMEOUT_MS);
     }
     block_header_.put_u32(8, length);
     block_header_.put_u32(16, last);
-    block_header_.put_u32(20, crc);
+    block_header_.put_u32(20, block.crc);
     return exchange_command(session_, block_header_.bytes(), IMAGE_TRANSFER_TIMEOUT_MS);
   }
 
@@ -174,10 +238,12 @@ class image_stream {
   kavro_archive_t** archive_;
   uint32_t hw_version_;
   int64_t size_;
-  uint8_t* buffer_;
-  int64_t sent_ = 0;
-  size_t fill_ = 0;
+  // Touched by whichever thread prepares the next block; handed over through its future.
+  int64_t prepared_ = 0;
+  std::span<const uint8_t> piece_;  // what is left of the archive's last block
   sha256_ctx digest_;
+  // Touched by the session thread only.
+  int64_t sent_ = 0;
   command_block<IMAGE_HEADER_LENGTH> image_header_;
   command_block<BLOCK_HEADER_LENGTH> block_header_;
 };
@@ -225,14 +291,9 @@ int send_firmware_file(flash_session& session, std::string_view name, uint32_t u
     record_error(session, FLASH_ERR_ARCHIVE, positioned);
     return -1;
   }
-  const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[TRANSFER_BUFFER_SIZE]);
-  if (!buffer) {
-    record_error(session, FLASH_ERR_NO_MEMORY, 0);
-    return -1;
-  }
   std::array<uint8_t, IMAGE_DIGEST_SIZE> digest{};
   {
-    image_stream stream(session, *partition, archive, hw_version, size, load_address, buffer.get());
+    image_stream stream(session, *partition, archive, hw_version, size, load_address);
     if (stream.run() != 0) {
       return -1;
     }

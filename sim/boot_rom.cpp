@@ -58,6 +58,7 @@ BootRom::Reply BootRom::write_request(std::span<const uint8_t> data) {
     return {Outcome::Completed, kWriteLength};
   }
   if (opcode == kOpcodeJump && value == 0) {
+    log_.jump_address = address;
     // A jump anywhere else, or into an incomplete image, is ignored by the ROM.
     const bool starts = address == 0 && bootloader_complete();
     return {starts ? Outcome::StartBootloader : Outcome::IgnoredJump, kWriteLength};
@@ -70,12 +71,28 @@ BootRom::Reply BootRom::read_request(const usb::SetupPacket& setup, std::span<ui
   if (address % 4 != 0) {
     return {};
   }
-  wire::store_le32(data, 0, read(address));
+  const uint32_t value = read(address);
+  if (address >= kRamWindowSize) {
+    log_access(false, address, value);
+  }
+  wire::store_le32(data, 0, value);
   return {Outcome::Completed, kReadLength};
+}
+
+void BootRom::log_access(bool write, uint32_t address, uint32_t value) {
+  if (!log_.registers.empty()) {
+    RegisterAccess& last = log_.registers.back();
+    if (!write && !last.write && last.address == address && last.value == value) {
+      ++last.count;
+      return;
+    }
+  }
+  log_.registers.push_back({write, address, value, 1});
 }
 
 void BootRom::write(uint32_t address, uint32_t value) {
   if (address < kRamWindowSize) {
+    ++log_.download_writes;
     const size_t word = address / 4;
     if (word >= ram_.size()) {
       ram_.resize(word + 1);
@@ -88,6 +105,7 @@ void BootRom::write(uint32_t address, uint32_t value) {
     }
     return;
   }
+  log_access(true, address, value);
   if (address == kAdcStatus) {
     return;  // read-only
   }

@@ -67,11 +67,13 @@ class BootRom {
   uint32_t peek(uint32_t address) const;
   // The bytes written from address 0 on without a gap, and their SHA-256.
   DownloadedBootloader downloaded() const;
+  const HardwareModeLog& hardware_mode() const { return log_; }
 
  private:
   Reply write_request(std::span<const uint8_t> data);
   Reply read_request(const usb::SetupPacket& setup, std::span<uint8_t> data);
   void write(uint32_t address, uint32_t value);
+  void log_access(bool write, uint32_t address, uint32_t value);
   uint32_t read(uint32_t address);
   void write_adc_control(uint32_t value);
   uint32_t read_adc_status();
@@ -87,6 +89,7 @@ class BootRom {
   bool adc_converting_ = false;
   bool adc_done_ = false;
   int adc_reads_left_ = 0;
+  HardwareModeLog log_;
 };
 
 }  // namespace sim

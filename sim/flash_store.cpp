@@ -3,6 +3,7 @@
 #include <json-c/json.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <system_error>
@@ -40,6 +41,32 @@ json_object* image_json(const StoredImage& image) {
   json_object_object_add(
       object, "signature",
       image.signature ? json_object_new_string(to_hex(*image.signature).c_str()) : nullptr);
+  return object;
+}
+
+std::string hex_word(uint32_t word) {
+  std::array<char, 11> text{};
+  std::snprintf(text.data(), text.size(), "0x%08x", word);
+  return text.data();
+}
+
+json_object* hardware_mode_json(const HardwareModeLog& log) {
+  json_object* registers = json_object_new_array();
+  for (const RegisterAccess& access : log.registers) {
+    json_object* entry = json_object_new_object();
+    json_object_object_add(entry, "op", json_object_new_string(access.write ? "write" : "read"));
+    json_object_object_add(entry, "address",
+                           json_object_new_string(hex_word(access.address).c_str()));
+    json_object_object_add(entry, "value", json_object_new_string(hex_word(access.value).c_str()));
+    json_object_object_add(entry, "count", json_object_new_int64(access.count));
+    json_object_array_add(registers, entry);
+  }
+  json_object* object = json_object_new_object();
+  json_object_object_add(object, "registers", registers);
+  json_object_object_add(object, "download_writes", json_object_new_uint64(log.download_writes));
+  json_object_object_add(
+      object, "jump_address",
+      log.jump_address ? json_object_new_string(hex_word(*log.jump_address).c_str()) : nullptr);
   return object;
 }
 
@@ -133,6 +160,14 @@ void FlashStore::set_bootloader(DownloadedBootloader bootloader) {
   contents_.bootloader = std::move(bootloader);
 }
 
+void FlashStore::set_hardware_mode(HardwareModeLog log) {
+  contents_.hardware_mode = std::move(log);
+}
+
+void FlashStore::add_busy_time(std::chrono::steady_clock::duration time) {
+  contents_.modelled_busy += std::chrono::duration_cast<std::chrono::microseconds>(time);
+}
+
 bool FlashStore::save() const {
   if (flash_dir_.empty()) {
     return true;
@@ -165,6 +200,9 @@ bool FlashStore::save() const {
   json_object_object_add(bootloader, "sha256",
                          json_object_new_string(contents_.bootloader.sha256.c_str()));
   json_object_object_add(object, "bootloader", bootloader);
+  json_object_object_add(object, "hardware_mode", hardware_mode_json(contents_.hardware_mode));
+  json_object_object_add(object, "modelled_busy_ms",
+                         json_object_new_int64(contents_.modelled_busy.count() / 1000));
 
   // Readers (tests, scripts) may look at module.json at any moment: write a new file and move
   // it over the old one so that they never see half of it.

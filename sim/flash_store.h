@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -47,6 +48,22 @@ struct DownloadedBootloader {
   std::string sha256;
 };
 
+// What the boot ROM served: register writes and reads in order (a run of reads of one address
+// giving one value, as a poll makes, is one entry with its count), how many words went into the
+// bootloader's memory, and where the host jumped last.
+struct RegisterAccess {
+  bool write = false;
+  uint32_t address = 0;
+  uint32_t value = 0;
+  uint32_t count = 1;
+};
+
+struct HardwareModeLog {
+  std::vector<RegisterAccess> registers;
+  uint64_t download_writes = 0;
+  std::optional<uint32_t> jump_address;
+};
+
 struct FlashContents {
   std::vector<uint32_t> commands;  // every command id received, in order
   std::optional<PartitionDetails> partition_details;
@@ -56,6 +73,9 @@ struct FlashContents {
   bool ptb_written = false;
   bool rebooted = false;
   DownloadedBootloader bootloader;
+  HardwareModeLog hardware_mode;
+  // Control latency, bulk and flash-write time the timing model charged, in microseconds.
+  std::chrono::microseconds modelled_busy{0};
 };
 
 class FlashStore {
@@ -78,6 +98,8 @@ class FlashStore {
   void set_ptb_written();
   void set_rebooted();
   void set_bootloader(DownloadedBootloader bootloader);
+  void set_hardware_mode(HardwareModeLog log);
+  void add_busy_time(std::chrono::steady_clock::duration time);
   // Rewrites module.json (atomically, through a rename); true without a flash_dir.
   bool save() const;
 

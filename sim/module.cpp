@@ -168,14 +168,18 @@ bool Module::connected(uint64_t generation) const {
 }
 
 int Module::take_time(Lock& lock, uint64_t generation, Clock::duration duration,
-                      unsigned timeout_ms) {
+                      unsigned timeout_ms, Clock::time_point from) {
   const auto limit = std::chrono::milliseconds(timeout_ms);
   const bool too_slow = timeout_ms != 0 && duration > limit;
   if (too_slow) {
     duration = limit;
   }
+  store_.add_busy_time(duration);
+  // The module works on one transfer at a time; a transfer that arrives while it is busy
+  // waits. Counting from the modelled end of the previous one keeps waking late from adding up.
+  free_at_ = std::max(from, free_at_) + duration;
   if (duration > Clock::duration::zero()) {
-    wake_.wait_until(lock, Clock::now() + duration, [&] { return !connected(generation); });
+    wake_.wait_until(lock, free_at_, [&] { return !connected(generation); });
   }
   if (!connected(generation)) {
     return usb::kDisconnected;
@@ -197,10 +201,11 @@ int Module::wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms) {
 }
 
 int Module::control(uint64_t generation, const usb::SetupPacket& setup, std::span<uint8_t> data,
-                    unsigned timeout_ms) {
+                    unsigned timeout_ms, Clock::time_point submitted) {
   Lock lock(mutex_);
-  const int latency = take_time(
-      lock, generation, std::chrono::microseconds(config_.timing.control_latency_us), timeout_ms);
+  const int latency =
+      take_time(lock, generation, std::chrono::microseconds(config_.timing.control_latency_us),
+                timeout_ms, submitted);
   if (latency != usb::kOk) {
     return latency;
   }
@@ -295,6 +300,7 @@ int Module::vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> dat
 
 void Module::record_download() {
   store_.set_bootloader(boot_rom_->downloaded());
+  store_.set_hardware_mode(boot_rom_->hardware_mode());
   store_.save();
 }
 
@@ -416,9 +422,11 @@ int Module::bulk_out(std::span<const uint8_t> block, size_t& moved) {
                    faults.bad_signature ? kBadResponseSignature : kResponseSignature);
   wire::store_le32(response.bytes, 4, status);
   wire::store_le32(response.bytes, 8, head.command_id);
-  response.ready_at =
-      Clock::now() + (is_data ? transfer_time(block.size(), config_.timing.flash_bytes_per_second)
-                              : Clock::duration::zero());
+  const Clock::duration flash_time =
+      is_data ? transfer_time(block.size(), config_.timing.flash_bytes_per_second)
+              : Clock::duration::zero();
+  store_.add_busy_time(flash_time);
+  response.ready_at = Clock::now() + flash_time;
   response.leave_after =
       head.kind == BlockKind::Command && head.command_id == kCommandReboot && status == kStatusOk;
   responses_.push_back(response);

@@ -70,9 +70,12 @@ class Module : public std::enable_shared_from_this<Module> {
   void come_back(uint64_t power_epoch);  // arrival in software mode after the jump
   void disconnect_host();                // the bus is going away: stop calling it, end all waits
 
-  // Device side, through a handle opened while the module had presence `generation`.
+  // Device side, through a handle opened while the module had presence `generation`. A control
+  // request submitted ahead (`submitted`, earlier than now) has its latency counted from then,
+  // or from when the module finished the one before, whichever is later.
   int control(uint64_t generation, const usb::SetupPacket& setup, std::span<uint8_t> data,
-              unsigned timeout_ms);
+              unsigned timeout_ms,
+              std::chrono::steady_clock::time_point submitted = std::chrono::steady_clock::now());
   std::vector<uint8_t> endpoints(uint64_t generation) const;
   int bulk(uint64_t generation, uint8_t endpoint, std::span<uint8_t> data, unsigned timeout_ms,
            size_t& moved);
@@ -113,7 +116,9 @@ class Module : public std::enable_shared_from_this<Module> {
   // Spends the time a transfer takes on the wire, but no longer than its time limit (0: none).
   // kOk once it has passed, kTimeout when the limit ran out first, kDisconnected when the
   // handle died meanwhile.
-  int take_time(Lock& lock, uint64_t generation, Clock::duration duration, unsigned timeout_ms);
+  // The time is charged to modelled_busy_ms. `from` is when the transfer reached the module.
+  int take_time(Lock& lock, uint64_t generation, Clock::duration duration, unsigned timeout_ms,
+                Clock::time_point from = Clock::now());
   // A transfer to a module that stopped answering: kTimeout, or kDisconnected if it leaves.
   int wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms);
   int vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> data);
@@ -146,6 +151,7 @@ class Module : public std::enable_shared_from_this<Module> {
   std::vector<FaultState> faults_;
   uint32_t vendor_requests_ = 0;  // since power-on
   uint64_t image_bytes_ = 0;      // raw image data received
+  Clock::time_point free_at_;     // when the module is done with the transfers it has taken
   bool hung_ = false;
   size_t response_piece_ = kResponseSize;
   std::deque<PendingResponse> responses_;

@@ -10,6 +10,13 @@ int SimDevice::control(const usb::SetupPacket& setup, std::span<uint8_t> data,
   return module_->control(generation_, setup, data, timeout_ms);
 }
 
+int SimDevice::control_run(const usb::ControlRun& run) {
+  return usb::send_run_in_order(
+      run, [&](std::span<uint8_t> data, std::chrono::steady_clock::time_point submitted) {
+        return module_->control(generation_, run.setup, data, run.timeout_ms, submitted);
+      });
+}
+
 std::vector<uint8_t> SimDevice::endpoints() {
   return module_->endpoints(generation_);
 }

@@ -20,6 +20,12 @@ constexpr std::array<std::string_view, 15> PARTITION_NAMES{
     "kernel",    "rootfs",     "custom_a", "custom_b", "custom_c",
     "custom_d",  "custom_e",   "custom_f", "custom_g", "custom_h"};
 
+// The order in which a session sends the partitions it flashes; custom partitions are not sent.
+constexpr std::array<std::string_view, 15> FLASH_ORDER{
+    "bootstrap", "bootloader", "osloader", "misc",     "meta",
+    "kernel",    "rootfs",     "custom_a", "custom_b", "custom_c",
+    "custom_d",  "custom_e",   "custom_f", "custom_g", "custom_h"};
+
 constexpr std::array<const char*, 6> BOOTSTRAP_OFFSETS{"bld_size_offset", "bld_load_addr_offset",
                                                        "coremhz_offset",  "idspmhz_offset",
                                                        "drammhz_offset",  "cortexmhz_offset"};
@@ -165,26 +171,61 @@ void check_signing(const BuildRequest& request,
   }
 }
 
+// The position of each named file in the order a session sends partitions; files that no
+// partition names come after all of them.
+std::map<std::string, std::size_t> flash_ranks(json_object* root) {
+  json_object* partitions =
+      member(member(root, "manifest", json_type_object), "partitions", json_type_object);
+  std::map<std::string, std::size_t> ranks;
+  for (std::size_t rank = 0; rank < FLASH_ORDER.size(); ++rank) {
+    json_object* details =
+        member(partitions, std::string(FLASH_ORDER[rank]).c_str(), json_type_object);
+    if (details != nullptr) {
+      ranks.emplace(json_object_get_string(member(details, "filename", json_type_string)), rank);
+    }
+  }
+  return ranks;
+}
+
+// Orders file names by flash rank, then by name.
+auto flash_order(const std::map<std::string, std::size_t>& ranks) {
+  return [&ranks](const std::string& a, const std::string& b) {
+    const auto rank_of = [&ranks](const std::string& name) {
+      const auto found = ranks.find(name);
+      return found != ranks.end() ? found->second : FLASH_ORDER.size();
+    };
+    return std::pair(rank_of(a), a) < std::pair(rank_of(b), b);
+  };
+}
+
 }  // namespace
 
 void build(const BuildRequest& request) {
   const auto file_sizes = collect_files(request.files);
   check_signing(request, file_sizes);
   std::vector<uint8_t> manifest = read_whole_file(request.manifest);
-  check_manifest(parse_json(manifest, request.manifest.string()).get(), file_sizes);
+  const auto root = parse_json(manifest, request.manifest.string());
+  check_manifest(root.get(), file_sizes);
+  const auto ranks = flash_ranks(root.get());
 
+  // A reader meets the manifest and the signatures at once, then each image in the order a
+  // session sends it, so nothing waits for an image that is not needed yet.
   std::vector<Entry> entries;
   entries.push_back({std::string(MANIFEST_ENTRY), std::move(manifest)});
-  for (const auto& file : request.files) {
-    entries.push_back({file.filename().string(), file});
-  }
-  for (const auto& name : request.sign_names) {
+  std::vector<std::string> sign_names = request.sign_names;
+  std::sort(sign_names.begin(), sign_names.end(), flash_order(ranks));
+  for (const auto& name : sign_names) {
     const auto file = std::find_if(request.files.begin(), request.files.end(),
                                    [&](const auto& path) { return path.filename() == name; });
     entries.push_back({name + std::string(SIGNATURE_SUFFIX), sign_file(*file, *request.sign_key)});
   }
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  std::vector<std::filesystem::path> files = request.files;
+  std::sort(files.begin(), files.end(), [&](const auto& a, const auto& b) {
+    return flash_order(ranks)(a.filename().string(), b.filename().string());
+  });
+  for (const auto& file : files) {
+    entries.push_back({file.filename().string(), file});
+  }
   write_archive(entries, request.output, request.format);
 }
 

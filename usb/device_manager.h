@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace usb {
@@ -64,5 +66,14 @@ uint64_t kavro_dm_wait_for_change(dm_state** dm, uint64_t seen, uint32_t timeout
 
 int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, uint32_t* address,
                                   uint32_t* value, uint32_t* expected, uint32_t count);
+// HW_CMD_DOWNLOAD for a run of words, with up to `depth` requests in flight on the control
+// endpoint. `next_word` gives each word's address and value, false when there are no more or the
+// caller stops; `reached` runs in word order as each request's result comes in, the failing one
+// included. Returns 0, or what kavro_dm_usb_hardware_command gives for the first word that
+// failed; the words queued behind it are not sent.
+int kavro_dm_usb_hardware_download(
+    dm_state** dm, int index, uint32_t depth,
+    const std::function<bool(uint32_t& address, uint32_t& value)>& next_word,
+    const std::function<void(size_t word)>& reached);
 int kavro_dm_usb_software_command(dm_state** dm, int index, uint8_t* block, uint32_t length,
                                   uint32_t timeout_ms, uint32_t* status);

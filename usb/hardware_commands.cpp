@@ -31,12 +31,19 @@ int transfer(usb::Device* device, const usb::SetupPacket& setup, std::span<uint8
   return moved < setup.wLength ? -5 : 0;
 }
 
-int send_command_block(usb::Device* device, uint32_t opcode, uint32_t address, uint32_t value) {
-  std::array<uint8_t, COMMAND_BLOCK_LENGTH> block{};
+constexpr usb::SetupPacket COMMAND_SETUP{VENDOR_OUT, 0, 0, 0, COMMAND_BLOCK_LENGTH};
+
+void fill_command_block(std::span<uint8_t> block, uint32_t opcode, uint32_t address,
+                        uint32_t value) {
   store_le32(block, 0, opcode);
   store_le32(block, 4, address);
   store_le32(block, 8, value);
-  return transfer(device, {VENDOR_OUT, 0, 0, 0, COMMAND_BLOCK_LENGTH}, block);
+}
+
+int send_command_block(usb::Device* device, uint32_t opcode, uint32_t address, uint32_t value) {
+  std::array<uint8_t, COMMAND_BLOCK_LENGTH> block{};
+  fill_command_block(block, opcode, address, value);
+  return transfer(device, COMMAND_SETUP, block);
 }
 
 int read_register(usb::Device* device, uint32_t address, uint32_t& value) {
@@ -64,17 +71,43 @@ int poll_register(usb::Device* device, uint32_t address, uint32_t mask, uint32_t
   return -6;
 }
 
+// The checks every hardware command makes before it touches the module: the slot's device, or
+// null with `result` set.
+std::shared_ptr<usb::Device> hardware_mode_device(dm_state** dm, int index, int& result) {
+  dm_state* state = checked_state(dm, index);
+  if (state == nullptr) {
+    result = -1;
+    return nullptr;
+  }
+  slot_snapshot slot = snapshot_slot(*state, index);
+  if (slot.pid == KAVRO_SOFTWARE_PID) {
+    result = -8;
+    return nullptr;
+  }
+  result = 0;
+  return std::move(slot.device);
+}
+
+// A download that cannot start fails at its first word, as a single command would.
+int fail_first_word(const std::function<bool(uint32_t& address, uint32_t& value)>& next_word,
+                    const std::function<void(size_t word)>& reached, int result) {
+  uint32_t address = 0;
+  uint32_t value = 0;
+  if (!next_word(address, value)) {
+    return 0;
+  }
+  reached(0);
+  return result;
+}
+
 }  // namespace
 
 int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, uint32_t* address,
                                   uint32_t* value, uint32_t* /*expected*/, uint32_t count) {
-  dm_state* state = checked_state(dm, index);
-  if (state == nullptr) {
-    return -1;
-  }
-  const slot_snapshot slot = snapshot_slot(*state, index);
-  if (slot.pid == KAVRO_SOFTWARE_PID) {
-    return -8;
+  int checked = 0;
+  const std::shared_ptr<usb::Device> device = hardware_mode_device(dm, index, checked);
+  if (checked != 0) {
+    return checked;
   }
   if (command < HW_CMD_WRITE || command > HW_CMD_JUMP) {
     return -7;
@@ -82,16 +115,50 @@ int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, ui
   if (address == nullptr || (value == nullptr && command != HW_CMD_JUMP)) {
     return -1;
   }
-  usb::Device* device = slot.device.get();
   switch (command) {
     case HW_CMD_WRITE:
     case HW_CMD_DOWNLOAD:
-      return send_command_block(device, WRITE_OPCODE, *address, *value);
+      return send_command_block(device.get(), WRITE_OPCODE, *address, *value);
     case HW_CMD_READ:
-      return read_register(device, *address, *value);
+      return read_register(device.get(), *address, *value);
     case HW_CMD_POLL:
-      return poll_register(device, *address, *value, count);
+      return poll_register(device.get(), *address, *value, count);
     default:
-      return send_command_block(device, JUMP_OPCODE, *address, 0);
+      return send_command_block(device.get(), JUMP_OPCODE, *address, 0);
   }
+}
+
+int kavro_dm_usb_hardware_download(
+    dm_state** dm, int index, uint32_t depth,
+    const std::function<bool(uint32_t& address, uint32_t& value)>& next_word,
+    const std::function<void(size_t word)>& reached) {
+  int checked = 0;
+  const std::shared_ptr<usb::Device> device = hardware_mode_device(dm, index, checked);
+  if (checked != 0) {
+    return fail_first_word(next_word, reached, checked);
+  }
+  const usb::ControlRun run{
+      .setup = COMMAND_SETUP,
+      .depth = depth,
+      .timeout_ms = DM_CONTROL_TIMEOUT_MS,
+      .fill =
+          [&next_word](size_t, std::span<uint8_t> block) {
+            uint32_t address = 0;
+            uint32_t value = 0;
+            if (!next_word(address, value)) {
+              return false;
+            }
+            fill_command_block(block, WRITE_OPCODE, address, value);
+            return true;
+          },
+      .completed = reached,
+  };
+  if (device == nullptr) {
+    return fail_first_word(next_word, reached, -4);
+  }
+  const int moved = device->control_run(run);
+  if (moved < 0) {
+    return -4;
+  }
+  return moved < COMMAND_BLOCK_LENGTH ? -5 : 0;
 }

@@ -19,6 +19,8 @@ class LibusbDevice final : public Device {
   ~LibusbDevice() override;
 
   int control(const SetupPacket& setup, std::span<uint8_t> data, unsigned timeout_ms) override;
+  // Keeps up to run.depth transfers submitted through libusb's asynchronous interface.
+  int control_run(const ControlRun& run) override;
   std::vector<uint8_t> endpoints() override;
   int bulk(uint8_t endpoint, std::span<uint8_t> data, unsigned timeout_ms, size_t& moved) override;
 

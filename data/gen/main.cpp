@@ -3,6 +3,7 @@
 //   kavro-data-gen flash-bld <output file>
 //   kavro-data-gen base <slot 1..5> <output folder>
 //   kavro-data-gen example-ota <output folder>
+//   kavro-data-gen ota <output folder> <kernel bytes> <rootfs bytes>
 
 #include <exception>
 #include <filesystem>
@@ -19,7 +20,8 @@
 namespace {
 
 constexpr std::string_view USAGE =
-    "usage: kavro-data-gen flash-bld <file> | base <slot 1..5> <folder> | example-ota <folder>\n";
+    "usage: kavro-data-gen flash-bld <file> | base <slot 1..5> <folder> | example-ota <folder> | "
+    "ota <folder> <kernel bytes> <rootfs bytes>\n";
 
 int run(const std::vector<std::string_view>& args) {
   if (args.size() == 2 && args[0] == "flash-bld") {
@@ -36,6 +38,13 @@ int run(const std::vector<std::string_view>& args) {
     const std::filesystem::path folder(args[1]);
     std::filesystem::create_directories(folder);
     datagen::write_example_ota_images(folder);
+    return 0;
+  }
+  if (args.size() == 4 && args[0] == "ota") {
+    const std::filesystem::path folder(args[1]);
+    std::filesystem::create_directories(folder);
+    datagen::write_ota_images(folder, std::stoul(std::string(args[2])),
+                              std::stoul(std::string(args[3])));
     return 0;
   }
   std::cerr << USAGE;

@@ -37,8 +37,8 @@ ByteImage make_meta_image() {
   return image;
 }
 
-ByteImage make_rootfs_image() {
-  ByteImage image(ROOTFS_SIZE, 0);
+ByteImage make_rootfs_image(std::size_t size) {
+  ByteImage image(size, 0);
   PseudoRandom random(0x52F5'0001ULL);
   fill_file_system(image, random);
   put_text(image, 0, "KAVRO-ROOTFS cv22");
@@ -47,11 +47,12 @@ ByteImage make_rootfs_image() {
 
 }  // namespace
 
-void write_example_ota_images(const std::filesystem::path& folder) {
+void write_ota_images(const std::filesystem::path& folder, std::size_t kernel_size,
+                      std::size_t rootfs_size) {
   const ByteImage osloader = make_code_image(OSLOADER_SIZE, "KAVRO-OSLOADER cv22", 0xBDA0'0001);
   const ByteImage meta = make_meta_image();
-  const ByteImage kernel = make_code_image(KERNEL_SIZE, "KAVRO-KERNEL cv22", 0x4B4E'0001);
-  const ByteImage rootfs = make_rootfs_image();
+  const ByteImage kernel = make_code_image(kernel_size, "KAVRO-KERNEL cv22", 0x4B4E'0001);
+  const ByteImage rootfs = make_rootfs_image(rootfs_size);
   write_file(folder / "bda.bin", osloader);
   write_file(folder / "mta.bin", meta);
   write_file(folder / "kna.bin", kernel);
@@ -64,6 +65,10 @@ void write_example_ota_images(const std::filesystem::path& folder) {
       {"rootfs", "rfa.bin", rootfs, {}},
   };
   write_manifest(folder / "manifest.json", "cv22", GENERATED_FIRMWARE_VERSION, partitions);
+}
+
+void write_example_ota_images(const std::filesystem::path& folder) {
+  write_ota_images(folder, KERNEL_SIZE, ROOTFS_SIZE);
 }
 
 }  // namespace datagen
