@@ -165,18 +165,6 @@ std::vector<uint8_t> BootRom::downloaded_bytes() const {
   return bytes;
 }
 
-uint32_t BootRom::peek(uint32_t address) const {
-  if (address < kRamWindowSize) {
-    const size_t word = address / 4;
-    return word < ram_.size() ? ram_[word] : 0;
-  }
-  if (address == kAdcStatus) {
-    return adc_done_ ? kAdcDoneBit : 0;
-  }
-  const auto found = registers_.find(address);
-  return found == registers_.end() ? 0 : found->second;
-}
-
 DownloadedBootloader BootRom::downloaded() const {
   const std::vector<uint8_t> bytes = downloaded_bytes();
   return {bytes.size(), to_hex(sha256_of(bytes))};

@@ -63,8 +63,6 @@ class BootRom {
   // One vendor request (bmRequestType 0x40 or 0xC0, bRequest 0) with its data stage.
   Reply vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> data);
 
-  // The value last written to `address` (RAM, or any register), without side effects.
-  uint32_t peek(uint32_t address) const;
   // The bytes written from address 0 on without a gap, and their SHA-256.
   DownloadedBootloader downloaded() const;
 

@@ -499,11 +499,6 @@ FlashContents Module::flash() const {
   return store_.contents();
 }
 
-uint32_t Module::peek(uint32_t address) const {
-  std::lock_guard lock(mutex_);
-  return boot_rom_ ? boot_rom_->peek(address) : 0;
-}
-
 DownloadedBootloader Module::downloaded_bootloader() const {
   std::lock_guard lock(mutex_);
   return boot_rom_ ? boot_rom_->downloaded() : DownloadedBootloader{};
@@ -512,11 +507,6 @@ DownloadedBootloader Module::downloaded_bootloader() const {
 uint32_t Module::arrivals() const {
   std::lock_guard lock(mutex_);
   return arrivals_;
-}
-
-bool Module::hung() const {
-  std::lock_guard lock(mutex_);
-  return hung_;
 }
 
 }  // namespace sim

@@ -69,12 +69,6 @@ void VirtualBus::unplug(std::string_view port) {
   find(port)->pull_out();
 }
 
-void VirtualBus::replug(std::string_view port) {
-  const std::shared_ptr<Module> module = find(port);
-  module->pull_out();
-  module->plug_in();
-}
-
 std::vector<usb::DeviceInfo> VirtualBus::list(uint16_t vid) {
   std::vector<std::shared_ptr<Module>> modules;
   {

@@ -19,7 +19,7 @@
 // The module simulator behind the USB seam. It holds simulated modules on their ports, reports
 // them under vendor ID 0x4255 with the product ID of their current mode, and tells the watcher
 // of every arrival and removal from a thread of its own, as a USB library's hot-plug thread
-// would. Tests drive it further through attach/unplug/replug and inspect each module.
+// would. Tests drive it further through attach/unplug and inspect each module.
 //
 // Thread-safe throughout. Hot-plug callbacks run on the bus's event thread; a callback must
 // not block on something that a thread calling watch() holds meanwhile.
@@ -44,9 +44,6 @@ class VirtualBus final : public usb::Bus, private ModuleHost {
   Module& attach(ModuleConfig config);
   // Pulls the module on `port` off the bus; open handles fail from then on.
   void unplug(std::string_view port);
-  // Power-cycles the module on `port`: off the bus if it was on, then back in hardware mode
-  // with a fresh boot ROM. Its flash keeps what was written.
-  void replug(std::string_view port);
   // The module on `port`; throws std::out_of_range for a port without one.
   Module& module(std::string_view port);
   // Waits until `condition` holds, re-checking it whenever a module's state changes (each
