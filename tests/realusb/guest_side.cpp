@@ -53,6 +53,18 @@ void GuestSide::set_callbacks() {
     self(priv).replies[id] = {header->status, std::vector<uint8_t>(data, data + length)};
     usbredirparser_free_packet_data(self(priv).parser_.get(), data);
   };
+  p->configuration_status_func = [](void* priv, uint64_t id,
+                                    usb_redir_configuration_status_header* header) {
+    self(priv).replies[id] = {header->status, {header->configuration}};
+  };
+  p->alt_setting_status_func = [](void* priv, uint64_t id,
+                                  usb_redir_alt_setting_status_header* header) {
+    self(priv).replies[id] = {header->status, {header->alt}};
+  };
+  p->iso_stream_status_func = [](void* priv, uint64_t id,
+                                 usb_redir_iso_stream_status_header* header) {
+    self(priv).replies[id] = {header->status, {}};
+  };
   p->bulk_packet_func = [](void* priv, uint64_t id, usb_redir_bulk_packet_header* header,
                            uint8_t* data, int length) {
     self(priv).replies[id] = {header->status, std::vector<uint8_t>(data, data + length)};
@@ -99,6 +111,24 @@ uint64_t GuestSide::send_bulk(uint8_t endpoint, uint32_t length, std::vector<uin
   usbredirparser_send_bulk_packet(parser_.get(), id, &header, out.empty() ? nullptr : out.data(),
                                   static_cast<int>(out.size()));
   return id;
+}
+
+uint64_t GuestSide::set_configuration(uint8_t configuration) {
+  usb_redir_set_configuration_header header{configuration};
+  usbredirparser_send_set_configuration(parser_.get(), next_id_, &header);
+  return next_id_++;
+}
+
+uint64_t GuestSide::get_alt_setting(uint8_t interface) {
+  usb_redir_get_alt_setting_header header{interface};
+  usbredirparser_send_get_alt_setting(parser_.get(), next_id_, &header);
+  return next_id_++;
+}
+
+uint64_t GuestSide::start_iso_stream(uint8_t endpoint) {
+  usb_redir_start_iso_stream_header header{endpoint, 8, 2};
+  usbredirparser_send_start_iso_stream(parser_.get(), next_id_, &header);
+  return next_id_++;
 }
 
 }  // namespace realusb_test

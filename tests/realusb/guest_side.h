@@ -31,11 +31,15 @@ class GuestSide {
   uint64_t send_control(uint8_t requesttype, uint8_t request, uint16_t value, uint16_t index,
                         uint16_t length, std::vector<uint8_t> out = {});
   uint64_t send_bulk(uint8_t endpoint, uint32_t length, std::vector<uint8_t> out = {});
+  void cancel(uint64_t id) { usbredirparser_send_cancel_data_packet(parser_.get(), id); }
+  uint64_t set_configuration(uint8_t configuration);
+  uint64_t get_alt_setting(uint8_t interface);
+  uint64_t start_iso_stream(uint8_t endpoint);
 
   std::vector<usb_redir_device_connect_header> connects;
   std::vector<usb_redir_ep_info_header> ep_infos;
   int disconnects = 0;
-  std::map<uint64_t, Reply> replies;  // control and bulk, by request id
+  std::map<uint64_t, Reply> replies;  // of every request, by its id; statuses only for some
 
  private:
   struct ParserDeleter {
