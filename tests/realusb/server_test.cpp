@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -41,11 +43,12 @@ std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
 
 TEST(UsbredirServer, ServesTheModuleThroughTheJumpToItsFlashBootloader) {
   test_support::TempDirectory folder;
-  const auto config = folder.write_file(
-      "module.json", R"({"modules": [{"port": "3-2", "platform": "cv25", "bootloader_size": 8}]})");
+  const auto config = folder.write_file("module.json", R"({"modules": [{"bootloader_size": 8}]})");
   const std::string socket = folder.file("module.sock");
   test_support::ChildProcess server(KAVRO_USBREDIR_SIM_PATH,
-                                    {"--listen", "unix:" + socket, "--config", config});
+                                    {"--listen", "unix:" + socket, "--config", config, "--platform",
+                                     "cv25", "--port", "3-2", "--revision", "0", "--flash-dir",
+                                     folder.file("flash"), "--accept-timeout", "10", "--verbose"});
   ASSERT_EQ(server.read_line(10s), "listening on unix:" + socket + "\n");
   {
     GuestSide guest(connect_unix(socket));
@@ -105,6 +108,9 @@ TEST(UsbredirServer, ServesTheModuleThroughTheJumpToItsFlashBootloader) {
   }
   const auto result = server.finish(10s);
   EXPECT_EQ(result.exit_status, 0);
+  std::ifstream record(folder.file("flash") + "/module.json");
+  const std::string recorded(std::istreambuf_iterator<char>(record), {});
+  EXPECT_NE(recorded.find("\"bytes\":8,"), std::string::npos) << recorded;  // the download
   EXPECT_NE(result.err.find("module 3-2 connected as 4255:0014\n"), std::string::npos)
       << result.err;
   EXPECT_NE(result.err.find("the guest side closed the connection\n"), std::string::npos)
@@ -123,6 +129,13 @@ TEST(UsbredirServer, EndsOnWhatItCannotServe) {
       folder.write_file("two.json", R"({"modules": [{"port": "1-1"}, {"port": "1-2"}]})");
   const Refusal cases[] = {
       {{"--accept-timeout", "5"}, 2, "kavro-usbredir-sim: --listen is required"},
+      {{"--listen", "tcp:0", "extra"}, 2, "kavro-usbredir-sim: unexpected argument: extra"},
+      {{"--listen", "tcp:0", "--colour"},
+       2,
+       "kavro-usbredir-sim: unknown option or missing value: --colour"},
+      {{"--listen", "tcp:0", "--accept-timeout", "0"},
+       2,
+       "kavro-usbredir-sim: --accept-timeout needs a positive number of seconds, not '0'"},
       {{"--listen", "tcp:0", "--revision", "x"},
        2,
        "kavro-usbredir-sim: --revision needs a number, not 'x'"},
