@@ -3,17 +3,20 @@
 // misbehave in its own way, which the flashing session reports as its error pair.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/virtual_bus.h"
 #include "tests/app/fixtures.h"
 #include "tests/support/subprocess.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using std::chrono::seconds;
 using test_support::ChildProcess;
 
@@ -154,6 +157,84 @@ TEST(SimulatorFaults, EachKindAsTheSessionSeesIt) {
                                             : "Error occured during flashing: " + pair + "\r\n";
     EXPECT_NE(result.out.find(ending), std::string::npos) << cases[i].fault << "\n" << result.out;
     EXPECT_EQ(result.exit_status, pair.empty() ? 0 : 9) << cases[i].fault;
+  }
+}
+
+// A block as little-endian words, zero-padded to `length` bytes.
+struct Block {
+  size_t length;
+  std::vector<uint32_t> words;
+};
+
+std::vector<uint8_t> bytes_of(const Block& block) {
+  std::vector<uint8_t> bytes(block.length);
+  for (size_t i = 0; i < block.words.size() * 4; ++i) {
+    bytes[i] = static_cast<uint8_t>(block.words[i / 4] >> (8 * (i % 4)));
+  }
+  return bytes;
+}
+
+// A module with an 8-byte flash bootloader, brought into software mode the way a host does it.
+std::unique_ptr<usb::Device> in_software_mode(sim::VirtualBus& bus) {
+  const auto open = [&] {
+    const auto found = bus.list(0x4255);
+    return found.empty() ? nullptr : bus.open(found.front());
+  };
+  auto device = open();
+  for (const Block& step : {Block{12, {0x30000000, 0, 0}}, Block{12, {0x30000000, 4, 0}},
+                            Block{12, {0x00010000, 0, 0}}}) {
+    auto bytes = bytes_of(step);
+    device->control({0x40, 0, 0, 0, 12}, bytes, 1000);
+  }
+  bus.wait_until([&] { return bus.module("1-1").presence().mode == sim::Mode::Software; }, 10s);
+  return open();
+}
+
+constexpr uint32_t kCmd = 0x4B434D44;      // the signature every command block begins with
+constexpr uint32_t kKernel = 0x00616E6B;   // "kna", a partition name field
+constexpr uint32_t kUnknown = 0x007A7978;  // "xyz"
+const Block kLayout{164, {kCmd, 1, 0, 0, 1 << 20, 0, 1 << 20}};  // no OTA copies, 1 MiB each
+const Block kKernelHeader{52, {kCmd, 2, kKernel, 0, 0, 8, 8, 0, 1, 0x6522DF69}};
+const Block kZeros{8, {0, 0}};  // the kernel image: its CRC-32 is 0x6522DF69
+
+// What sessions never send: the flash bootloader's status for each kind of bad block.
+TEST(SimulatorBootloader, RefusesWhatBreaksTheRules) {
+  const std::pair<std::vector<Block>, uint32_t> cases[] = {
+      {{{8, {0x12345678, 1}}}, 1},                                  // no command signature
+      {{{8, {kCmd, 1}}}, 1},                                        // shorter than its command
+      {{{12, {kCmd, 7, 42}}}, 6},                                   // before the layout
+      {{{8, {kCmd, 6}}}, 0},                                        // a reboot may come any time
+      {{{164, {kCmd, 1, 2}}}, 1},                                   // OTA neither on nor off
+      {{{164, {kCmd, 1, 0, 0x100, 0}}}, 4},                         // beyond the flash capacity
+      {{{164, {kCmd, 1, 0, 0xFFFFFFFF, 0xFFFFFFFF, 1, 0}}}, 2},     // sizes overflow
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 1, kKernel}}}, 3},           // a custom "kna"
+      {{kLayout, {52, {kCmd, 2, kUnknown, 0, 0, 8, 8, 0, 1}}}, 1},  // no such partition
+      {{kLayout, {52, {kCmd, 2, kKernel, 0, 0, 0, 8, 0, 1}}}, 4},   // an empty image
+      {{kLayout, {52, {kCmd, 2, kKernel, 0, 0, 16, 8, 0, 1}}}, 1},  // ends before its size
+      {{kLayout, {24, {kCmd, 3, 8, 0, 1}}}, 1},                     // block without an image
+      {{kLayout, kKernelHeader, {8, {1, 0}}}, 5},                   // CRC mismatch
+      {{kLayout, kKernelHeader, {4, {0}}}, 9},                      // shorter than announced
+      {{kLayout, kKernelHeader, kZeros, kLayout}, 6},               // layout after an image
+      {{kLayout, kKernelHeader, kZeros, {16, {kCmd, 4, kUnknown}}}, 1},  // erase no partition
+      {{kLayout, {272, {kCmd, 8, 0x00747362}}}, 1},  // "bst" signed before it came
+  };
+  for (const auto& [blocks, status] : cases) {
+    sim::ModuleConfig config;
+    config.bootloader_size = 8;
+    sim::VirtualBus bus({config});
+    auto device = in_software_mode(bus);
+    ASSERT_NE(device, nullptr);
+    std::array<uint8_t, 16> response{};
+    for (const Block& block : blocks) {
+      auto bytes = bytes_of(block);
+      size_t moved = 0;
+      ASSERT_EQ(device->bulk(0x01, bytes, 1000, moved), usb::kOk);
+      ASSERT_EQ(device->bulk(0x81, response, 1000, moved), usb::kOk);
+    }
+    // The response signature, then the status.
+    EXPECT_EQ(std::vector<uint8_t>(response.begin(), response.begin() + 8),
+              bytes_of({8, {0x4B525350, status}}))
+        << "command " << blocks.back().words[1] << " after " << blocks.size() - 1 << " blocks";
   }
 }
 
