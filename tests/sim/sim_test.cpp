@@ -6,8 +6,10 @@
 #include <array>
 #include <chrono>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "sim/virtual_bus.h"
@@ -236,6 +238,40 @@ TEST(SimulatorBootloader, RefusesWhatBreaksTheRules) {
               bytes_of({8, {0x4B525350, status}}))
         << "command " << blocks.back().words[1] << " after " << blocks.size() - 1 << " blocks";
   }
+}
+
+// What a host that misuses the transfers gets: the boot ROM stalls what it does not know and
+// ignores a jump it cannot take; bulk transfers work in software mode only, on its two
+// endpoints, into buffers that hold a whole response packet.
+TEST(SimulatorTransfers, RefusesWhatTheModuleDoesNotTake) {
+  sim::ModuleConfig config;
+  config.bootloader_size = 8;
+  sim::VirtualBus bus({config});
+  auto device = bus.open(bus.list(0x4255).front());
+  const std::tuple<usb::SetupPacket, Block, int> requests[] = {
+      {{0x40, 1, 0, 0, 12}, {12, {0x30000000, 0, 0}}, usb::kError},  // unknown request
+      {{0x40, 0, 0, 0, 12}, {12, {0x30000000, 2, 0}}, usb::kError},  // unaligned write
+      {{0x40, 0, 0, 0, 12}, {12, {0x12345678, 0, 0}}, usb::kError},  // unknown opcode
+      {{0x40, 0, 0, 0, 12}, {12, {0x00010000, 0x100, 0}}, 12},       // a jump elsewhere
+      {{0x40, 0, 0, 0, 12}, {12, {0x00010000, 0, 0}}, 12},           // into nothing downloaded
+      {{0xC0, 0, 0, 2, 4}, {4, {}}, usb::kError},                    // unaligned read
+      {{0xC0, 0, 0, 0, 8}, {8, {}}, usb::kError},                    // not one word
+      {{0x80, 6, 0x0200, 0, 9}, {9, {}}, usb::kError},               // no other descriptor
+      {{0x80, 6, 0x0100, 0, 8}, {8, {}}, 8},                         // the device's, in part
+  };
+  for (const auto& [setup, block, result] : requests) {
+    auto bytes = bytes_of(block);
+    EXPECT_EQ(device->control(setup, bytes, 1000), result) << setup.wValue << setup.wIndex;
+  }
+  std::vector<uint8_t> piece(8);
+  size_t moved = 0;
+  EXPECT_EQ(device->bulk(0x01, piece, 1000, moved), usb::kError);  // the boot ROM has none
+  device = in_software_mode(bus);
+  auto reboot = bytes_of({8, {kCmd, 6}});
+  EXPECT_EQ(device->bulk(0x02, reboot, 1000, moved), usb::kError);
+  EXPECT_EQ(device->bulk(0x01, reboot, 1000, moved), usb::kOk);
+  EXPECT_EQ(device->bulk(0x81, std::span(piece).first(4), 1000, moved), usb::kError);
+  EXPECT_EQ(device->control({0xC0, 0, 0, 0, 4}, std::span(piece).first(4), 1000), usb::kError);
 }
 
 }  // namespace
