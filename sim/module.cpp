@@ -522,9 +522,4 @@ uint32_t Module::arrivals() const {
   return arrivals_;
 }
 
-bool Module::hung() const {
-  std::lock_guard lock(mutex_);
-  return hung_;
-}
-
 }  // namespace sim

@@ -87,7 +87,6 @@ class Module : public std::enable_shared_from_this<Module> {
   uint32_t peek(uint32_t address) const;  // the boot ROM's view; 0 before the first power-on
   DownloadedBootloader downloaded_bootloader() const;
   uint32_t arrivals() const;  // how often the module arrived on the bus
-  bool hung() const;
 
  private:
   using Clock = std::chrono::steady_clock;

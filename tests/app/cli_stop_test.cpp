@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "tests/app/fixture_files.h"
-#include "tests/app/protocol_client.h"
+#include "tests/app/fixtures.h"
 #include "tests/support/subprocess.h"
 #include "tests/support/test_keys.h"
 
@@ -106,13 +106,20 @@ TEST(Stopping, SignalStopsAnInteractiveFlashBetweenBlocks) {
 }
 
 TEST(Stopping, SignalInAutomatedModeActsLikeQuit) {
-  ProtocolClient client(kFlashSim, sim_config("one.json", {module("1-1", "cv22")}),
-                        {"-o", ota_file("cv22")});
-  ASSERT_TRUE(client.wait_for_modules(1));
-  EXPECT_EQ(client.ask("[7 6] 0"), "[7 6]\r\n");
+  test_support::ChildProcess child(
+      kFlashSim, {"-g", "-o", ota_file("cv22")},
+      {{"KAVRO_SIM_CONFIG", sim_config("one.json", {module("1-1", "cv22")})}});
+  std::optional<std::string> listed;
+  for (int attempt = 0; attempt < 1000 && listed != "[1 1] 1 0\r\n"; ++attempt) {
+    child.write("[1 1]\n");
+    listed = child.read_line(std::chrono::seconds(60));
+  }
+  ASSERT_EQ(listed, "[1 1] 1 0\r\n");
+  child.write("[7 6] 0\n");
+  EXPECT_EQ(child.read_line(std::chrono::seconds(60)), "[7 6]\r\n");
   // The flashing session is stopped on the way out.
-  kill(client.process().pid(), SIGTERM);
-  const auto result = client.process().finish(std::chrono::seconds(60));
+  kill(child.pid(), SIGTERM);
+  const auto result = child.finish(std::chrono::seconds(60));
   EXPECT_EQ(result.exit_status, 0) << result.err;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/fixture_files.h"
+#include "tests/app/fixtures.h"
 #include "tests/support/subprocess.h"
 #include "tests/support/test_keys.h"
 #include "tools/kavro_pack.h"
@@ -84,7 +84,7 @@ TEST(RefusalCause, EachRefusalSaysWhy) {
        "reason: the firmware is for platform \"xyz\", which is none of s5l, cv22, cv25, s6lm "
        "and cv28\n"},
       {flash,
-       {"-o", fixture::ota_file("cv28", 3)},
+       {"-o", fixture::ota_file("cv28")},
        "",
        5,
        "reason: no base archive is built in for platform \"cv28\"; give one with -b\n"},

@@ -2,20 +2,10 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <usbredirfilter.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace realusb_test {
-namespace {
-
-template <typename Header>
-void record(std::map<uint64_t, Header>& into, uint64_t id, const Header* header) {
-  into[id] = *header;
-}
-
-}  // namespace
 
 GuestSide::GuestSide(sim::redir::UniqueFd socket)
     : socket_(std::move(socket)), parser_(usbredirparser_create()) {
@@ -29,8 +19,7 @@ GuestSide::GuestSide(sim::redir::UniqueFd socket)
   usbredirparser_init(parser_.get(), "guest-side test", caps, USB_REDIR_CAPS_SIZE, 0);
 }
 
-GuestSide::~GuestSide() = default;
-
+// Only what the server sends unasked, and the answers to control and bulk transfers.
 void GuestSide::set_callbacks() {
   usbredirparser* p = parser_.get();
   p->priv = this;
@@ -53,81 +42,32 @@ void GuestSide::set_callbacks() {
   p->hello_func = [](void*, usb_redir_hello_header*) {};
   p->device_connect_func = [](void* priv, usb_redir_device_connect_header* header) {
     self(priv).connects.push_back(*header);
-    self(priv).events.push_back(usb_redir_device_connect);
   };
-  p->device_disconnect_func = [](void* priv) {
-    GuestSide& guest = self(priv);
-    ++guest.disconnects;
-    guest.events.push_back(usb_redir_device_disconnect);  // the parser acknowledges it
-  };
-  p->reset_func = [](void*) {};
-  p->interface_info_func = [](void* priv, usb_redir_interface_info_header* header) {
-    self(priv).interface_infos.push_back(*header);
-  };
+  p->device_disconnect_func = [](void* priv) { ++self(priv).disconnects; };  // acknowledged
+  p->interface_info_func = [](void*, usb_redir_interface_info_header*) {};
   p->ep_info_func = [](void* priv, usb_redir_ep_info_header* header) {
     self(priv).ep_infos.push_back(*header);
   };
-  p->set_configuration_func = [](void*, uint64_t, usb_redir_set_configuration_header*) {};
-  p->get_configuration_func = [](void*, uint64_t) {};
-  p->configuration_status_func = [](void* priv, uint64_t id,
-                                    usb_redir_configuration_status_header* header) {
-    record(self(priv).configuration_statuses, id, header);
-  };
-  p->set_alt_setting_func = [](void*, uint64_t, usb_redir_set_alt_setting_header*) {};
-  p->get_alt_setting_func = [](void*, uint64_t, usb_redir_get_alt_setting_header*) {};
-  p->alt_setting_status_func = [](void* priv, uint64_t id,
-                                  usb_redir_alt_setting_status_header* header) {
-    record(self(priv).alt_setting_statuses, id, header);
-  };
-  p->start_iso_stream_func = [](void*, uint64_t, usb_redir_start_iso_stream_header*) {};
-  p->stop_iso_stream_func = [](void*, uint64_t, usb_redir_stop_iso_stream_header*) {};
-  p->iso_stream_status_func = [](void* priv, uint64_t id,
-                                 usb_redir_iso_stream_status_header* header) {
-    record(self(priv).iso_stream_statuses, id, header);
-  };
-  p->start_interrupt_receiving_func = [](void*, uint64_t,
-                                         usb_redir_start_interrupt_receiving_header*) {};
-  p->stop_interrupt_receiving_func = [](void*, uint64_t,
-                                        usb_redir_stop_interrupt_receiving_header*) {};
-  p->interrupt_receiving_status_func = [](void*, uint64_t,
-                                          usb_redir_interrupt_receiving_status_header*) {};
-  p->alloc_bulk_streams_func = [](void*, uint64_t, usb_redir_alloc_bulk_streams_header*) {};
-  p->free_bulk_streams_func = [](void*, uint64_t, usb_redir_free_bulk_streams_header*) {};
-  p->bulk_streams_status_func = [](void*, uint64_t, usb_redir_bulk_streams_status_header*) {};
-  p->cancel_data_packet_func = [](void*, uint64_t) {};
   p->control_packet_func = [](void* priv, uint64_t id, usb_redir_control_packet_header* header,
                               uint8_t* data, int length) {
-    GuestSide& guest = self(priv);
-    guest.control_replies[id] = ControlReply{*header, std::vector<uint8_t>(data, data + length)};
-    usbredirparser_free_packet_data(guest.parser_.get(), data);
+    self(priv).replies[id] = {header->status, std::vector<uint8_t>(data, data + length)};
+    usbredirparser_free_packet_data(self(priv).parser_.get(), data);
+  };
+  p->configuration_status_func = [](void* priv, uint64_t id,
+                                    usb_redir_configuration_status_header* header) {
+    self(priv).replies[id] = {header->status, {header->configuration}};
+  };
+  p->alt_setting_status_func = [](void* priv, uint64_t id,
+                                  usb_redir_alt_setting_status_header* header) {
+    self(priv).replies[id] = {header->status, {header->alt}};
+  };
+  p->iso_stream_status_func = [](void* priv, uint64_t id,
+                                 usb_redir_iso_stream_status_header* header) {
+    self(priv).replies[id] = {header->status, {}};
   };
   p->bulk_packet_func = [](void* priv, uint64_t id, usb_redir_bulk_packet_header* header,
                            uint8_t* data, int length) {
-    GuestSide& guest = self(priv);
-    guest.bulk_replies[id] = BulkReply{*header, std::vector<uint8_t>(data, data + length)};
-    usbredirparser_free_packet_data(guest.parser_.get(), data);
-  };
-  p->iso_packet_func = [](void* priv, uint64_t, usb_redir_iso_packet_header*, uint8_t* data, int) {
-    usbredirparser_free_packet_data(self(priv).parser_.get(), data);
-  };
-  p->interrupt_packet_func = [](void* priv, uint64_t, usb_redir_interrupt_packet_header*,
-                                uint8_t* data, int) {
-    usbredirparser_free_packet_data(self(priv).parser_.get(), data);
-  };
-  p->alloc_lock_func = nullptr;
-  p->lock_func = nullptr;
-  p->unlock_func = nullptr;
-  p->free_lock_func = nullptr;
-  p->filter_reject_func = [](void*) {};
-  p->filter_filter_func = [](void*, usbredirfilter_rule* rules, int) {
-    usbredirfilter_free(rules);
-  };
-  p->device_disconnect_ack_func = [](void*) {};
-  p->start_bulk_receiving_func = [](void*, uint64_t, usb_redir_start_bulk_receiving_header*) {};
-  p->stop_bulk_receiving_func = [](void*, uint64_t, usb_redir_stop_bulk_receiving_header*) {};
-  p->bulk_receiving_status_func = [](void*, uint64_t, usb_redir_bulk_receiving_status_header*) {};
-  p->buffered_bulk_packet_func = [](void* priv, uint64_t, usb_redir_buffered_bulk_packet_header*,
-                                    uint8_t* data, int) {
+    self(priv).replies[id] = {header->status, std::vector<uint8_t>(data, data + length)};
     usbredirparser_free_packet_data(self(priv).parser_.get(), data);
   };
 }
@@ -154,16 +94,6 @@ bool GuestSide::run_until(const std::function<bool()>& done, std::chrono::millis
   return true;
 }
 
-bool GuestSide::flush() {
-  while (usbredirparser_has_data_to_write(parser_.get()) != 0) {
-    pollfd fd{socket_.get(), POLLOUT, 0};
-    if (::poll(&fd, 1, -1) < 0 || usbredirparser_do_write(parser_.get()) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
 uint64_t GuestSide::send_control(uint8_t requesttype, uint8_t request, uint16_t value,
                                  uint16_t index, uint16_t length, std::vector<uint8_t> out) {
   usb_redir_control_packet_header header{
@@ -183,29 +113,22 @@ uint64_t GuestSide::send_bulk(uint8_t endpoint, uint32_t length, std::vector<uin
   return id;
 }
 
-void GuestSide::cancel(uint64_t id) {
-  usbredirparser_send_cancel_data_packet(parser_.get(), id);
-}
-
 uint64_t GuestSide::set_configuration(uint8_t configuration) {
   usb_redir_set_configuration_header header{configuration};
-  const uint64_t id = next_id_++;
-  usbredirparser_send_set_configuration(parser_.get(), id, &header);
-  return id;
+  usbredirparser_send_set_configuration(parser_.get(), next_id_, &header);
+  return next_id_++;
 }
 
 uint64_t GuestSide::get_alt_setting(uint8_t interface) {
   usb_redir_get_alt_setting_header header{interface};
-  const uint64_t id = next_id_++;
-  usbredirparser_send_get_alt_setting(parser_.get(), id, &header);
-  return id;
+  usbredirparser_send_get_alt_setting(parser_.get(), next_id_, &header);
+  return next_id_++;
 }
 
 uint64_t GuestSide::start_iso_stream(uint8_t endpoint) {
   usb_redir_start_iso_stream_header header{endpoint, 8, 2};
-  const uint64_t id = next_id_++;
-  usbredirparser_send_start_iso_stream(parser_.get(), id, &header);
-  return id;
+  usbredirparser_send_start_iso_stream(parser_.get(), next_id_, &header);
+  return next_id_++;
 }
 
 }  // namespace realusb_test

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/fixture_files.h"
+#include "tests/app/fixtures.h"
 #include "tests/support/subprocess.h"
 
 namespace {

@@ -127,9 +127,11 @@ TEST_F(PackCli, CommandLines) {
   EXPECT_THAT(run("--help").out, StartsWith("Usage:\n  kavro-pack build -m MANIFEST.json"));
 }
 
-// The bootloader and both companions end on a 256 KiB boundary of the solid stream (257024 + 512 +
-// 4096 + 512 bytes): listing the manifest after them reads through them, because libarchive 3.6
-// loses its place when it skips them ("Truncated 7-Zip file body").
+// kavro-pack writes the manifest and the companions first, then the images in flash order. An
+// archive packed by another tool in name order puts the bootloader and both companions on a
+// 256 KiB boundary of the solid stream (257024 + 512 + 4096 + 512 bytes) before the manifest:
+// listing reads through them, because libarchive 3.6 loses its place when it skips them
+// ("Truncated 7-Zip file body").
 TEST_F(PackCli, BuildVerifyListRoundTrip) {
   folder_.write_file("m.json", MANIFEST);
   const auto built =
@@ -138,17 +140,28 @@ TEST_F(PackCli, BuildVerifyListRoundTrip) {
   ASSERT_EQ(built.exit_status, 0) << built.err;
   const auto verified = run("verify -k %pub.pem %out.7z");
   EXPECT_EQ(verified.exit_status, 0);
-  EXPECT_EQ(verified.out, "OK bld.bin.sign\nOK bst.bin.sign\n");
-  const auto listed = run("list %out.7z");
-  EXPECT_EQ(listed.exit_status, 0) << listed.err;
-  EXPECT_EQ(
-      listed.out,
+  EXPECT_EQ(verified.out, "OK bst.bin.sign\nOK bld.bin.sign\n");
+  const std::string values =
       "platform: cv22\nfirmware_version: 1.7.0\npartitions:\n  bootstrap:\n    filename: bst.bin\n"
       "    filesize: 4096\n    coremhz_offset: 8\n    idspmhz_offset: 12\n    drammhz_offset: 16\n"
       "    cortexmhz_offset: 4\n    bld_size_offset: 24\n    bld_load_addr_offset: 20\n"
       "  bootloader:\n    filename: bld.bin\n    filesize: 257024\n    public_key_offset: 5000\n"
-      "  misc:\n    filename: msc.bin\n    filesize: 48\nentries:\n  bld.bin 257024\n"
-      "  bld.bin.sign 512\n  bst.bin 4096\n  bst.bin.sign 512\n  manifest 424\n  msc.bin 48\n");
+      "  misc:\n    filename: msc.bin\n    filesize: 48\nentries:\n";
+  const auto listed = run("list %out.7z");
+  EXPECT_EQ(listed.exit_status, 0) << listed.err;
+  EXPECT_EQ(listed.out,
+            values +
+                "  manifest 424\n  bst.bin.sign 512\n  bld.bin.sign 512\n  bst.bin 4096\n"
+                "  bld.bin 257024\n  msc.bin 48\n");
+  const std::vector<kavro_pack::Entry> by_name{
+      {"bld.bin", folder_.file("bld.bin")},          {"bld.bin.sign", Bytes(512)},
+      {"bst.bin", folder_.file("bst.bin")},          {"bst.bin.sign", Bytes(512)},
+      {"manifest", Bytes(MANIFEST, MANIFEST + 424)}, {"msc.bin", folder_.file("msc.bin")}};
+  kavro_pack::write_archive(by_name, folder_.file("by-name.7z"), kavro_pack::Format::seven_zip);
+  EXPECT_EQ(run("list %by-name.7z").out,
+            values +
+                "  bld.bin 257024\n  bld.bin.sign 512\n  bst.bin 4096\n  bst.bin.sign 512\n"
+                "  manifest 424\n  msc.bin 48\n");
   // Companions that do not match, have the wrong size or lack their file; archives without a valid
   // manifest or without companions.
   const Bytes signature = kavro_pack::sign_bytes(Bytes(5), folder_.file("key.pem"));

@@ -1,7 +1,7 @@
 # Two modules at once through the automation protocol of `kavro-flash -g`: wait until both are
-# listed, start a session on each, poll both until they end, then read each one's error pair and
-# device path and close it. Prints the protocol lines and, per module, one summary line:
-#   @@module <slot> <path> state <state> error <error> <sub error>
+# listed, start a session on each, poll both until they end, then read each one's state, error
+# pair and device path and close it. Prints, per module, one summary line:
+#   @@module <path> state <state> error <error> <sub error>
 # Exit status: kavro-flash's own after "Q", or 90 when it stopped answering.
 
 mkfifo /tmp/requests
@@ -9,18 +9,16 @@ timeout 900 /opt/kavro/kavro-flash -g -o /data/example-ota-cv22.7z \
   < /tmp/requests > /tmp/responses 2> /tmp/flash-stderr &
 flash=$!
 exec 3> /tmp/requests
-
 tag=0
-reply=""
 
-# request "CMD] ARG": sends it with the next tag and waits up to 60 s for the answer; the last
-# line with that tag ends up in $reply without its "[tag cmd]" head.
+# request "CMD] ARG": sends it with the next tag and waits up to 60 s for the answer, which is
+# left in $reply without its "[tag cmd]" head.
 request() {
   tag=$((tag + 1))
   printf '[%d %s\n' "$tag" "$1" >&3
   waited=0
-  while ! grep -q "^\[$tag " /tmp/responses; do
-    if [ "$waited" -ge 600 ] || ! kill -0 "$flash" 2>/dev/null; then
+  until grep -q "^\[$tag " /tmp/responses; do
+    if [ "$waited" -ge 600 ] || ! kill -0 "$flash" 2> /dev/null; then
       echo "@@error no answer to [$tag $1"
       cat /tmp/responses /tmp/flash-stderr
       exit 90
@@ -28,48 +26,28 @@ request() {
     sleep 0.1
     waited=$((waited + 1))
   done
-  reply=$(grep "^\[$tag " /tmp/responses | tail -n 1 | tr -d '\r' | sed 's/^\[[^]]*\] *//')
+  reply=$(grep "^\[$tag " /tmp/responses | tr -d '\r' | sed 's/^\[[^]]*\] *//')
 }
 
-slots=""
-rounds=0
-while :; do
+# Both modules listed within 60 s, then both sessions ended within 600 s.
+for round in $(seq 120); do
   request "1]"
   set -- $reply
-  if [ "${1:-0}" -ge 2 ]; then
-    shift
-    slots="$*"
-    break
-  fi
-  rounds=$((rounds + 1))
-  if [ "$rounds" -ge 120 ]; then
-    echo "@@error only ${1:-0} module(s) listed after 60 s"
-    exit 91
-  fi
+  [ "${1:-0}" -ge 2 ] && break
   sleep 0.5
 done
-
+shift
+slots="$*"
 for slot in $slots; do
   request "6] $slot"
 done
-
-rounds=0
-while :; do
+for round in $(seq 1200); do
   running=0
   for slot in $slots; do
     request "3] $slot"
-    set -- $reply
-    case "$1" in
-      6 | 7) ;;
-      *) running=1 ;;
-    esac
+    case "$reply" in 6* | 7*) ;; *) running=1 ;; esac
   done
   [ "$running" -eq 0 ] && break
-  rounds=$((rounds + 1))
-  if [ "$rounds" -ge 1200 ]; then
-    echo "@@error sessions still running after 600 s"
-    break
-  fi
   sleep 0.5
 done
 
@@ -79,14 +57,10 @@ for slot in $slots; do
   request "7] $slot"
   error_pair=$reply
   request "8] $slot"
-  echo "@@module $slot $reply state $state error $error_pair"
+  echo "@@module $reply state $state error $error_pair"
   request "4] $slot"
 done
 
 echo Q >&3
 exec 3>&-
 wait "$flash"
-status=$?
-echo "@@responses"
-cat /tmp/responses
-exit "$status"
