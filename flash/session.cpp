@@ -63,33 +63,6 @@ void release_session_resources(flash_session& session) {
   session.private_key.reset();
 }
 
-const char* device_status_text(int status) {
-  switch (status) {
-    case 1:
-      return "Invalid parameter sent to device";
-    case 2:
-      return "Overflow on device";
-    case 3:
-      return "Failed to set the partition table details";
-    case 4:
-      return "Partition size is invalid, possibly too large to fit";
-    case 5:
-      return "CRC mismatch on received data";
-    case 6:
-      return "Invalid partition setup request";
-    case 7:
-      return "Write to flash memory failed";
-    case 8:
-      return "Out of memory on device";
-    case 9:
-      return "Data sent to device did not match requested size";
-    case 10:
-      return "Failed to erase the partition";
-    default:
-      return "Unknown error";
-  }
-}
-
 void print_red_line(const char* text) {
   debug("%s%s%s\n", RED, text, RESET);
 }
@@ -222,6 +195,33 @@ int kavro_flash_get_status(flash_session** session, uint32_t* state, uint32_t* e
   return 0;
 }
 
+const char* kavro_flash_device_status_string(int status) {
+  switch (status) {
+    case 1:
+      return "Invalid parameter sent to device";
+    case 2:
+      return "Overflow on device";
+    case 3:
+      return "Failed to set the partition table details";
+    case 4:
+      return "Partition size is invalid, possibly too large to fit";
+    case 5:
+      return "CRC mismatch on received data";
+    case 6:
+      return "Invalid partition setup request";
+    case 7:
+      return "Write to flash memory failed";
+    case 8:
+      return "Out of memory on device";
+    case 9:
+      return "Data sent to device did not match requested size";
+    case 10:
+      return "Failed to erase the partition";
+    default:
+      return "Unknown error";
+  }
+}
+
 const char* kavro_flash_error_string(int code) {
   switch (code) {
     case FLASH_ERR_INVALID_PARAMETERS:
@@ -292,7 +292,7 @@ void kavro_flash_print_error_string(int error, int sub_error) {
       debug("%sWindows standard error code: %d%s\n", RED, sub_error, RESET);
       break;
     case FLASH_ERR_DEVICE_STATUS:
-      print_red_line(device_status_text(sub_error));
+      print_red_line(kavro_flash_device_status_string(sub_error));
       break;
     default:
       break;

@@ -20,4 +20,6 @@ void kavro_flash_destroy(flash_session** session);
 int kavro_flash_get_status(flash_session** session, uint32_t* state, uint32_t* error,
                            uint32_t* sub_error, uint32_t* progress);
 const char* kavro_flash_error_string(int code);
+// The text of a status word the module answered a command with (the detail of -22).
+const char* kavro_flash_device_status_string(int status);
 void kavro_flash_print_error_string(int error, int sub_error);

@@ -23,6 +23,8 @@ std::string sub_error_text(int error, int sub_error) {
       return kavro_settings_error_string(sub_error);
     case FLASH_ERR_ADS:
       return kavro_ads_error_string(sub_error);
+    case FLASH_ERR_DEVICE_STATUS:
+      return kavro_flash_device_status_string(sub_error);
     default:
       return {};
   }
