@@ -138,8 +138,7 @@ uint32_t hardware_filter_for(std::string_view platform) {
 // once each attached module that cannot be used. There is no time limit: the person at the
 // bench plugs the module in when ready, or stops the program. The exit status when the run
 // ends here.
-std::optional<int> wait_for_module(dm_state** dm, uint32_t filter, ModuleNotes notes,
-                                   int& index) {
+std::optional<int> wait_for_module(dm_state** dm, uint32_t filter, ModuleNotes notes, int& index) {
   debug("Waiting for device to connect\r\n");
   index = -1;
   while (index == -1) {
