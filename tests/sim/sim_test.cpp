@@ -67,6 +67,11 @@ TEST(SimulatorConfig, UnusableConfigEndsTheProgram) {
        "modules[0].bootloader_size: must be a positive multiple of 4"},
       {R"({"modules": [{"bootloader_sha256": "abcd"}]})",
        "modules[0].bootloader_sha256: must be 64 hexadecimal digits"},
+      {R"({"modules": [{"bootloader_sha256": "gggggggggggggggggggggggggggggggggggggggggggggggggggggggggggggggg"}]})",
+       "modules[0].bootloader_sha256: must be 64 hexadecimal digits"},
+      {R"({"modules": [{"bootloader_size": 0}]})",
+       "modules[0].bootloader_size: must be a positive multiple of 4"},
+      {R"({"modules": [{"adc_reading": -1}]})", "modules[0].adc_reading: must not be negative"},
       {R"({"modules": [{"timing": []}]})", "modules[0].timing: must be an object"},
       {R"({"modules": [{"timing": {"latency": 1}}]})",
        "modules[0].timing: unknown key \"latency\""},
@@ -203,21 +208,28 @@ const Block kZeros{8, {0, 0}};  // the kernel image: its CRC-32 is 0x6522DF69
 // What sessions never send: the flash bootloader's status for each kind of bad block.
 TEST(SimulatorBootloader, RefusesWhatBreaksTheRules) {
   const std::pair<std::vector<Block>, uint32_t> cases[] = {
-      {{{8, {0x12345678, 1}}}, 1},                                  // no command signature
-      {{{8, {kCmd, 1}}}, 1},                                        // shorter than its command
-      {{{12, {kCmd, 7, 42}}}, 6},                                   // before the layout
-      {{{8, {kCmd, 6}}}, 0},                                        // a reboot may come any time
-      {{{164, {kCmd, 1, 2}}}, 1},                                   // OTA neither on nor off
-      {{{164, {kCmd, 1, 0, 0x100, 0}}}, 4},                         // beyond the flash capacity
-      {{{164, {kCmd, 1, 0, 0xFFFFFFFF, 0xFFFFFFFF, 1, 0}}}, 2},     // sizes overflow
-      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 1, kKernel}}}, 3},           // a custom "kna"
-      {{kLayout, {52, {kCmd, 2, kUnknown, 0, 0, 8, 8, 0, 1}}}, 1},  // no such partition
-      {{kLayout, {52, {kCmd, 2, kKernel, 0, 0, 0, 8, 0, 1}}}, 4},   // an empty image
-      {{kLayout, {52, {kCmd, 2, kKernel, 0, 0, 16, 8, 0, 1}}}, 1},  // ends before its size
-      {{kLayout, {24, {kCmd, 3, 8, 0, 1}}}, 1},                     // block without an image
-      {{kLayout, kKernelHeader, {8, {1, 0}}}, 5},                   // CRC mismatch
-      {{kLayout, kKernelHeader, {4, {0}}}, 9},                      // shorter than announced
-      {{kLayout, kKernelHeader, kZeros, kLayout}, 6},               // layout after an image
+      {{{8, {0x12345678, 1}}}, 1},                                     // no command signature
+      {{{8, {kCmd, 1}}}, 1},                                           // shorter than its command
+      {{{12, {kCmd, 7, 42}}}, 6},                                      // before the layout
+      {{{8, {kCmd, 6}}}, 0},                                           // a reboot may come any time
+      {{{164, {kCmd, 1, 2}}}, 1},                                      // OTA neither on nor off
+      {{{164, {kCmd, 1, 0, 0x100, 0}}}, 4},                            // beyond the flash capacity
+      {{{164, {kCmd, 1, 0, 0xFFFFFFFF, 0xFFFFFFFF, 1, 0}}}, 2},        // sizes overflow
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 1, kKernel}}}, 3},              // a custom "kna"
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 9}}}, 1},                       // nine custom partitions
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 0, 0x61}}}, 1},                 // an entry past the count
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 1}}}, 3},                       // a custom without a name
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 1, 0x6100}}}, 1},               // a name after its NUL
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 1, 0x0A61}}}, 1},               // a control character
+      {{{164, {kCmd, 1, 0, 0, 1, 0, 1, 2, 0x61, 0, 1, 0, 0x61}}}, 3},  // one name twice
+      {{{8, {kCmd, 9}}}, 1},                                           // no such command
+      {{kLayout, {52, {kCmd, 2, kUnknown, 0, 0, 8, 8, 0, 1}}}, 1},     // no such partition
+      {{kLayout, {52, {kCmd, 2, kKernel, 0, 0, 0, 8, 0, 1}}}, 4},      // an empty image
+      {{kLayout, {52, {kCmd, 2, kKernel, 0, 0, 16, 8, 0, 1}}}, 1},     // ends before its size
+      {{kLayout, {24, {kCmd, 3, 8, 0, 1}}}, 1},                        // block without an image
+      {{kLayout, kKernelHeader, {8, {1, 0}}}, 5},                      // CRC mismatch
+      {{kLayout, kKernelHeader, {4, {0}}}, 9},                         // shorter than announced
+      {{kLayout, kKernelHeader, kZeros, kLayout}, 6},                  // layout after an image
       {{kLayout, kKernelHeader, kZeros, {16, {kCmd, 4, kUnknown}}}, 1},  // erase no partition
       {{kLayout, {272, {kCmd, 8, 0x00747362}}}, 1},  // "bst" signed before it came
   };
