@@ -41,6 +41,10 @@ TEST_F(SessionLifecycleTest, InitRefusesBadArgumentsUnusableKeysAndTakenSlots) {
     int expected;
   } rows[] = {
       {"slot 64", init(&session, 64), -1},
+      {"slot -1", init(&session, -1), -1},
+      {"no handle", init(nullptr, 0), -1},
+      {"no device manager", kavro_flash_init(&session, "", "", "", "", nullptr, 0, 0, 0, "", ""),
+       -1},
       {"no base file", kavro_flash_init(&session, "", "", nullptr, "", &dm_, 0, 0, 0, "", ""), -1},
       {"missing key", init(&session, 3, pub, folder_.file("missing.pem")), -20},
       {"short public key",
@@ -63,6 +67,8 @@ TEST_F(SessionLifecycleTest, InitRefusesBadArgumentsUnusableKeysAndTakenSlots) {
   join_session_thread(*first);
   EXPECT_EQ(init(&session, 3), -7);
   EXPECT_EQ(kavro_flash_get_status(&first, nullptr, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(kavro_flash_get_status(&session, nullptr, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(kavro_flash_get_status(nullptr, nullptr, nullptr, nullptr, nullptr), -1);
   kavro_flash_destroy(&first);
   kavro_flash_destroy(nullptr);
   EXPECT_EQ(init(&session, 3), 0);

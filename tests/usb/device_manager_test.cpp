@@ -220,6 +220,7 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
   uint32_t address = 0x1000;
   uint32_t value = 0x80000000;
   uint8_t* list = nullptr;
+  uint32_t count = 0;
   uint8_t block[8] = {};
   char path[8];
   const auto hw = [&](int index, uint32_t command, uint32_t* data, uint32_t polls = 1) {
@@ -248,7 +249,17 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
       {"list without a count", kavro_dm_device_list_get(&dm, &list, nullptr, 0), -1},
       {"path of a free slot", kavro_dm_device_path_get(&dm, 2, path, sizeof path), -8},
       {"path into no room", kavro_dm_device_path_get(&dm, 0, path, 0), -1},
+      {"path into no buffer", kavro_dm_device_path_get(&dm, 0, nullptr, 8), -1},
+      {"path of slot 64", kavro_dm_device_path_get(&dm, 64, path, sizeof path), -1},
+      {"config check of slot -1", kavro_dm_device_check_config(&dm, -1), -1},
+      {"platform of slot -1", kavro_dm_get_platform_string(&dm, -1) == nullptr ? -1 : 0, -1},
+      {"list without a handle", kavro_dm_device_list_get(&none, &list, &count, 0), -1},
+      {"list without a place", kavro_dm_device_list_get(&dm, nullptr, &count, 0), -1},
+      {"changes without a handle", static_cast<int>(kavro_dm_change_count(&none)), 0},
+      {"wait without a handle", static_cast<int>(kavro_dm_wait_for_change(nullptr, 0, 0)), 0},
   };
+  kavro_dm_device_list_free(nullptr);
+  kavro_dm_device_list_free(&list);
   for (const auto& row : rows) {
     EXPECT_EQ(row.result, row.expected) << row.what;
   }
