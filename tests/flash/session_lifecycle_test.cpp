@@ -135,6 +135,10 @@ TEST(SessionErrorText, EveryCodeAndDeviceStatusHasItsOwnText) {
   }
   EXPECT_EQ(texts.size(), 32u);
   EXPECT_EQ(texts.count(printed(-23, 0)), 0u);  // none falls back to "Unknown error"
+  // A detail outside its subsystem's codes is named as unknown.
+  for (const auto& [error, sub_error] : {std::pair(-3, 1), {-4, 0}, {-4, -99}, {-5, 1}, {-6, 1}}) {
+    EXPECT_NE(printed(error, sub_error).find("Unknown error"), std::string::npos) << error;
+  }
   EXPECT_EQ(printed(-3, -29),
             "\033[31mError with archive:\033[0m\n\033[31mSignature check failed\033[0m\n");
 }
