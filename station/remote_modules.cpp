@@ -117,7 +117,9 @@ RemoteModules::~RemoteModules() {
 std::string RemoteModules::remote_of(const std::string& device_path) {
   for (const Imported& device : imported_devices()) {
     if (device.device_path == device_path) {
-      return device.host + " " + device.bus_id;
+      // The port only where it tells hosts apart, as with one SSH tunnel per bench.
+      const std::string port = device.port == kDefaultPort ? "" : ":" + device.port;
+      return device.host + port + " " + device.bus_id;
     }
   }
   return "";
@@ -139,13 +141,14 @@ void RemoteModules::keep_attached(std::stop_token stop) {
 void RemoteModules::attach_offered(const RemoteHost& remote) {
   const auto offered = offered_modules(remote);
   const bool reachable = offered.has_value();
-  const auto known = reachable_.find(remote.host);
+  const std::string name = remote.host + ":" + remote.port;
+  const auto known = reachable_.find(name);
   if (known == reachable_.end() ? !reachable : known->second != reachable) {
-    std::fprintf(stderr, "%s remote host %s:%s %s\n",
-                 utc_iso8601(std::chrono::system_clock::now()).c_str(), remote.host.c_str(),
-                 remote.port.c_str(), reachable ? "reachable" : "unreachable");
+    std::fprintf(stderr, "%s remote host %s %s\n",
+                 utc_iso8601(std::chrono::system_clock::now()).c_str(), name.c_str(),
+                 reachable ? "reachable" : "unreachable");
   }
-  reachable_[remote.host] = reachable;
+  reachable_[name] = reachable;
   if (!reachable) {
     for (const Imported& device : imported_devices()) {
       if (device.host == remote.host && device.port == remote.port) {

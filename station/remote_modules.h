@@ -30,7 +30,8 @@ class RemoteModules {
   RemoteModules(const RemoteModules&) = delete;
   RemoteModules& operator=(const RemoteModules&) = delete;
 
-  // "HOST BUSID" of the remote module at the local device path, or "" for a local one.
+  // "HOST BUSID" ("HOST:PORT BUSID" off port 3240) of the remote module at the local device path,
+  // or "" for a local one.
   static std::string remote_of(const std::string& device_path);
 
  private:
@@ -39,7 +40,7 @@ class RemoteModules {
   void detach_all();
 
   std::vector<RemoteHost> hosts_;
-  std::map<std::string, bool> reachable_;  // by host, as last reported
+  std::map<std::string, bool> reachable_;  // by "HOST:PORT", as last reported
   std::mutex mutex_;
   std::condition_variable_any wake_;
   std::jthread worker_;
