@@ -90,8 +90,16 @@ std::optional<std::vector<std::string>> offered_modules(const RemoteHost& remote
   return bus_ids;
 }
 
-void detach(const Imported& device) {
-  run_usbip({"detach", "-p", device.vhci_port}, kAttachLimit);
+bool comes_from(const Imported& device, const RemoteHost& remote) {
+  return device.host == remote.host && device.port == remote.port;
+}
+
+void detach_host(const RemoteHost& remote) {
+  for (const Imported& device : imported_devices()) {
+    if (comes_from(device, remote)) {
+      run_usbip({"detach", "-p", device.vhci_port}, kAttachLimit);
+    }
+  }
 }
 
 }  // namespace
@@ -140,7 +148,25 @@ void RemoteModules::keep_attached(std::stop_token stop) {
 // connection that no longer carries anything.
 void RemoteModules::attach_offered(const RemoteHost& remote) {
   const auto offered = offered_modules(remote);
-  const bool reachable = offered.has_value();
+  note_reachable(remote, offered.has_value());
+  if (!offered) {
+    detach_host(remote);
+    return;
+  }
+  const std::vector<Imported> imported = imported_devices();
+  for (const std::string& bus_id : *offered) {
+    // One imported already stays until its module re-enumerates (the jump) or leaves.
+    if (std::ranges::any_of(imported, [&](const Imported& device) {
+          return comes_from(device, remote) && device.bus_id == bus_id;
+        })) {
+      continue;
+    }
+    run_usbip({"--tcp-port", remote.port, "attach", "-r", remote.host, "-b", bus_id}, kAttachLimit);
+  }
+}
+
+// Reports a host on standard error when it cannot be reached at first, and at every change.
+void RemoteModules::note_reachable(const RemoteHost& remote, bool reachable) {
   const std::string name = remote.host + ":" + remote.port;
   const auto known = reachable_.find(name);
   if (known == reachable_.end() ? !reachable : known->second != reachable) {
@@ -149,34 +175,11 @@ void RemoteModules::attach_offered(const RemoteHost& remote) {
                  reachable ? "reachable" : "unreachable");
   }
   reachable_[name] = reachable;
-  if (!reachable) {
-    for (const Imported& device : imported_devices()) {
-      if (device.host == remote.host && device.port == remote.port) {
-        detach(device);
-      }
-    }
-    return;
-  }
-  const std::vector<Imported> imported = imported_devices();
-  for (const std::string& bus_id : *offered) {
-    // One imported already stays until its module re-enumerates (the jump) or leaves.
-    if (std::ranges::any_of(imported, [&](const Imported& device) {
-          return device.host == remote.host && device.port == remote.port &&
-                 device.bus_id == bus_id;
-        })) {
-      continue;
-    }
-    run_usbip({"--tcp-port", remote.port, "attach", "-r", remote.host, "-b", bus_id}, kAttachLimit);
-  }
 }
 
 void RemoteModules::detach_all() {
-  for (const Imported& device : imported_devices()) {
-    for (const RemoteHost& remote : hosts_) {
-      if (device.host == remote.host && device.port == remote.port) {
-        detach(device);
-      }
-    }
+  for (const RemoteHost& remote : hosts_) {
+    detach_host(remote);
   }
 }
 

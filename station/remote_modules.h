@@ -37,11 +37,12 @@ class RemoteModules {
  private:
   void keep_attached(std::stop_token stop);
   void attach_offered(const RemoteHost& remote);
+  void note_reachable(const RemoteHost& remote, bool reachable);
   void detach_all();
 
   std::vector<RemoteHost> hosts_;
   std::map<std::string, bool> reachable_;  // by "HOST:PORT", as last reported
-  std::mutex mutex_;
+  std::mutex mutex_;  // for the pause between two rounds, which a stop request cuts short
   std::condition_variable_any wake_;
   std::jthread worker_;
 };

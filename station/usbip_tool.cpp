@@ -13,8 +13,10 @@ namespace station {
 namespace {
 
 // In the child: a process group of its own, so that a Ctrl-C meant for the station does not
-// cut an attach short, no signals held back, and the tool's complaints kept off the view.
-[[noreturn]] void exec_usbip(const std::vector<std::string>& arguments, int output) {
+// cut an attach short, no signals held back, and the tool's complaints kept off the view. Only
+// system calls here: another thread of the station may have held the allocator's lock at the
+// fork.
+[[noreturn]] void exec_usbip(char* const* argv, int output) {
   ::setpgid(0, 0);
   sigset_t none;
   sigemptyset(&none);
@@ -24,12 +26,7 @@ namespace {
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDERR_FILENO);
   }
-  std::vector<char*> argv{const_cast<char*>("usbip")};
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  ::execvp("usbip", argv.data());
+  ::execvp(argv[0], argv);
   ::_exit(127);
 }
 
@@ -60,13 +57,18 @@ bool read_all(int from_child, std::chrono::steady_clock::time_point deadline, st
 
 std::optional<std::string> run_usbip(const std::vector<std::string>& arguments,
                                      std::chrono::milliseconds limit) {
+  std::vector<char*> argv{const_cast<char*>("usbip")};
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
   int pipe_ends[2];
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
     return std::nullopt;
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    exec_usbip(arguments, pipe_ends[1]);
+    exec_usbip(argv.data(), pipe_ends[1]);
   }
   ::close(pipe_ends[1]);
   std::string text;
