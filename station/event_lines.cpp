@@ -34,8 +34,8 @@ class EventLines final : public View {
 
  private:
   static void line(const ModuleRecord& record, const std::string& what) {
-    std::printf("%s %s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
-                record.device_path.c_str(), what.c_str());
+    std::printf("%s %s%s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
+                record.device_path.c_str(), remote_words(record).c_str(), what.c_str());
     std::fflush(stdout);
   }
 };
@@ -52,6 +52,10 @@ std::string summary_line(const Summary& summary) {
                 summary.done, summary.failed, summary.running, summary.modules_per_hour,
                 summary.stopping ? ", stopping" : "");
   return text;
+}
+
+std::string remote_words(const ModuleRecord& record) {
+  return record.remote.empty() ? "" : " (" + record.remote + ")";
 }
 
 std::string failure_words(const ModuleRecord& record) {

@@ -75,10 +75,10 @@ class LiveTable final : public View {
                                                 : "failed " + std::to_string(record.error) + " " +
                                                       std::to_string(record.sub_error);
     char text[512];
-    std::snprintf(text, sizeof text, "%-13s %-9s %s%-20s%s %3d%% %02d:%02d  %s%s%s",
+    std::snprintf(text, sizeof text, "%-13s %-9s %s%-20s%s %3d%% %02d:%02d  %s%s%s%s",
                   record.device_path.c_str(), record.platform.c_str(), colour,
                   state_words(record.state), kReset, record.percent, seconds / 60, seconds % 60,
-                  colour, result.c_str(), kReset);
+                  colour, result.c_str(), kReset, remote_words(record).c_str());
     return text;
   }
 

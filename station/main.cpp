@@ -8,11 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "station/firmware_version.h"
 #include "station/flasher_link.h"
 #include "station/options.h"
+#include "station/remote_modules.h"
 #include "station/results_log.h"
 #include "station/shift.h"
 #include "station/stop_signals.h"
@@ -131,7 +133,14 @@ int run(const StationOptions& options) {
 
   const auto view = isatty(STDOUT_FILENO) ? make_live_table() : make_event_lines();
   Recorder recorder(*view, log.get());
-  Shift shift(*link, recorder);
+  // Started after the stop signals are held back, which its thread inherits.
+  std::optional<RemoteModules> remotes;
+  Shift::RemoteOf remote_of;
+  if (!options.remotes.empty()) {
+    remotes.emplace(options.remotes);
+    remote_of = &RemoteModules::remote_of;
+  }
+  Shift shift(*link, recorder, remote_of);
   const bool answered = run_shift(options, shift, *view);
   const int flasher_status = link->quit();
   view->finish(shift.records(), shift.summary());

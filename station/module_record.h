@@ -13,6 +13,7 @@ enum class Outcome { Running, Ok, Failed };
 struct ModuleRecord {
   int slot = 0;             // the flasher's slot index
   std::string device_path;  // USB bus and port chain, e.g. "1-4.2"
+  std::string remote;       // "HOST BUSID" of a module imported over USB/IP; "" when local
   std::string platform;     // "s5l", "cv22", "cv25", "s6lm", or "?" when not reported
   int state = 0;            // session state of the request protocol (0 to 7)
   int percent = 0;

@@ -11,24 +11,28 @@ namespace {
 
 constexpr int kUsageExit = 2;
 
-enum LongOption { kResults = 1000, kOnce, kSettle };
+enum LongOption { kResults = 1000, kOnce, kSettle, kRemote };
 
 constexpr option kLongOptions[] = {{"results", required_argument, nullptr, kResults},
                                    {"once", no_argument, nullptr, kOnce},
                                    {"settle", required_argument, nullptr, kSettle},
+                                   {"remote", required_argument, nullptr, kRemote},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
 
 constexpr const char* kUsage =
     "Usage: kavro-station [-a ads-file] [-b base-image] [-o ota-image] [-s settings-file]\n"
     "                     [-p public-key -q private-key] [-f]\n"
-    "                     [--results FILE] [--once [--settle SECONDS]] [-h]\n"
+    "                     [--results FILE] [--once [--settle SECONDS]]\n"
+    "                     [--remote HOST[:PORT]]... [-h]\n"
     "\n"
     "Flashes every module plugged in in hardware mode, until interrupted (SIGINT, SIGTERM).\n"
     "The firmware options are those of kavro-flash. KAVRO_FLASH names the kavro-flash to run.\n"
     "    --results FILE: append one JSON line per finished module to FILE\n"
     "    --once: flash the modules attached within the settle time, then exit\n"
-    "    --settle SECONDS: how long --once waits for modules to show up (default 10)\n";
+    "    --settle SECONDS: how long --once waits for modules to show up (default 10)\n"
+    "    --remote HOST[:PORT]: also flash the modules HOST exports over USB/IP (usbipd,\n"
+    "        port 3240 by default); root and the vhci-hcd kernel module needed\n";
 
 // A whole number of seconds, or nothing.
 bool parse_seconds(std::string_view text, std::chrono::seconds& seconds) {
@@ -76,6 +80,13 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
         if (!parse_seconds(optarg, options.settle)) {
           std::fprintf(stderr, "kavro-station: --settle takes a whole number of seconds\n%s",
                        kUsage);
+          return kUsageExit;
+        }
+        break;
+      case kRemote:
+        options.remotes.emplace_back();
+        if (!parse_remote_host(optarg, options.remotes.back())) {
+          std::fprintf(stderr, "kavro-station: --remote takes HOST or HOST:PORT\n%s", kUsage);
           return kUsageExit;
         }
         break;

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "station/remote_modules.h"
+
 namespace station {
 
 struct StationOptions {
@@ -17,6 +19,7 @@ struct StationOptions {
   std::string results_file;                    // --results; empty: no log
   bool once = false;                           // --once
   std::chrono::seconds settle{10};             // --settle: how long --once waits for modules
+  std::vector<RemoteHost> remotes;             // --remote, each time given
 };
 
 // The options, or the exit status to end with at once (usage text shown for -h and errors).

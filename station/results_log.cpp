@@ -60,6 +60,9 @@ std::string result_line(const ModuleRecord& record, const FirmwareInfo& firmware
   json_object_object_add(object, "duration_s",
                          json_object_new_double_s(std::atof(duration), duration));
   add_string(object, "device_path", record.device_path);
+  if (!record.remote.empty()) {
+    add_string(object, "remote", record.remote);
+  }
   add_string(object, "platform", record.platform);
   add_string(object, "firmware_version", firmware.version);
   add_string(object, "ota_archive", firmware.ota_file);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace station {
 namespace {
@@ -27,7 +28,8 @@ int number(const Response& response, size_t word) {
 
 }  // namespace
 
-Shift::Shift(FlasherLink& link, ShiftListener& listener) : link_(link), listener_(listener) {}
+Shift::Shift(FlasherLink& link, ShiftListener& listener, RemoteOf remote_of)
+    : link_(link), listener_(listener), remote_of_(std::move(remote_of)) {}
 
 std::optional<std::set<int>> Shift::list_slots() {
   const auto response = link_.request(kListModules);
@@ -91,6 +93,9 @@ bool Shift::start(int slot) {
   }
   record.device_path =
       !path->refused && !path->words.empty() ? path->words.front() : "slot " + std::to_string(slot);
+  if (remote_of_) {
+    record.remote = remote_of_(record.device_path);
+  }
   const int platform_number = platform->refused ? 0 : number(*platform, 0);
   record.platform = kPlatforms[platform_number > 0 && platform_number < 5 ? platform_number : 0];
   record.started = std::chrono::system_clock::now();

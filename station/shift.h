@@ -7,9 +7,11 @@
 // is never flashed twice in a row.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "station/flasher_link.h"
@@ -30,7 +32,9 @@ class ShiftListener {
 
 class Shift {
  public:
-  Shift(FlasherLink& link, ShiftListener& listener);
+  // `remote_of` names where a module imported over USB/IP comes from, by its device path.
+  using RemoteOf = std::function<std::string(const std::string& device_path)>;
+  Shift(FlasherLink& link, ShiftListener& listener, RemoteOf remote_of = nullptr);
 
   // One round: takes on the new modules when `take_new`, then polls the running sessions.
   // False when the flasher can no longer be talked to.
@@ -53,6 +57,7 @@ class Shift {
 
   FlasherLink& link_;
   ShiftListener& listener_;
+  RemoteOf remote_of_;
   std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
   std::vector<ModuleRecord> records_;
   std::map<int, size_t> running_;  // slot -> its record

@@ -28,6 +28,8 @@ std::unique_ptr<View> make_live_table();
 
 // "done 8, failed 1, running 0, 95.3 modules per hour"
 std::string summary_line(const Summary& summary);
+// " (HOST BUSID)" for a module imported over USB/IP, "" for a local one.
+std::string remote_words(const ModuleRecord& record);
 // "error -22 5: <error text>: <sub error text>", or "stopped" for a session the operator ended.
 std::string failure_words(const ModuleRecord& record);
 

@@ -1,0 +1,50 @@
+#pragma once
+
+// Modules plugged into other machines, imported over USB/IP so that the flasher sees them as
+// local USB devices. The exporting machines offer their Kavro modules through usbipd; the
+// station attaches every one they offer, and attaches it again after the jump, when the module
+// re-enumerates and the exporting side offers it anew. A background thread does this, because
+// a host that went away can keep the tools waiting for seconds.
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace station {
+
+struct RemoteHost {
+  std::string host;
+  std::string port;  // usbipd's TCP port
+};
+
+// "HOST" or "HOST:PORT" (port 3240 when none); false for a malformed one.
+bool parse_remote_host(const std::string& text, RemoteHost& remote);
+
+class RemoteModules {
+ public:
+  explicit RemoteModules(std::vector<RemoteHost> hosts);
+  ~RemoteModules();  // stops attaching and detaches every module of the hosts
+  RemoteModules(const RemoteModules&) = delete;
+  RemoteModules& operator=(const RemoteModules&) = delete;
+
+  // "HOST BUSID" ("HOST:PORT BUSID" off port 3240) of the remote module at the local device path,
+  // or "" for a local one.
+  static std::string remote_of(const std::string& device_path);
+
+ private:
+  void keep_attached(std::stop_token stop);
+  void attach_offered(const RemoteHost& remote);
+  void note_reachable(const RemoteHost& remote, bool reachable);
+  void detach_all();
+
+  std::vector<RemoteHost> hosts_;
+  std::map<std::string, bool> reachable_;  // by "HOST:PORT", as last reported
+  std::mutex mutex_;  // for the pause between two rounds, which a stop request cuts short
+  std::condition_variable_any wake_;
+  std::jthread worker_;
+};
+
+}  // namespace station

@@ -1,0 +1,20 @@
+# One module exported and imported over USB/IP inside the guest, over loopback: the udev rule
+# binds it to usbip-host at each appearance, usbipd serves it, and kavro-station --remote
+# attaches it through vhci-hcd, again after the jump, and flashes it. Prints the station's
+# event lines, then its results log.
+for module in usbip-core usbip-host vhci-hcd; do
+  insmod "/lib/modules/$module.ko"
+done
+ip link set lo up
+mkdir -p /var/run
+/usr/sbin/usbipd -D
+# The module enumerated before usbip-host was loaded, as kavro-usbipd.service finds it.
+udevadm trigger --action=add --subsystem-match=usb --attr-match=idVendor=4255
+# The exporting machine's own bus (the module's, bus 1) is hidden from the flasher, as it would
+# be on another machine; the imported module arrives on the vhci-hcd bus.
+mount -t tmpfs none /dev/bus/usb/001
+timeout 900 /opt/kavro/kavro-station -o /data/example-ota-cv22.7z --once --settle 60 \
+  --remote 127.0.0.1 --results /tmp/results.jsonl
+status=$?
+cat /tmp/results.jsonl
+exit "$status"
