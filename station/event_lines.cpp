@@ -1,5 +1,6 @@
 // The plain view: one line per event, flushed at once, for logs and pipes.
 #include <cstdio>
+#include <set>
 
 #include "station/error_texts.h"
 #include "station/results_log.h"
@@ -21,7 +22,9 @@ class EventLines final : public View {
                      ? std::string("done in ") + took
                      : std::string("failed after ") + took + ": " + failure_words(record));
   }
-  void refresh(const std::vector<ModuleRecord>&, const Summary&) override {}
+  void refresh(const std::vector<ModuleRecord>&, const Summary& summary) override {
+    note_remote_hosts(summary.unreachable_hosts);
+  }
   void stopping(int running) override {
     std::printf("%s stopping: no new modules, waiting for %d running (signal again to stop them)\n",
                 utc_iso8601(std::chrono::system_clock::now()).c_str(), running);
@@ -33,11 +36,33 @@ class EventLines final : public View {
   }
 
  private:
+  // A line when a remote host becomes unreachable, and one when it answers again.
+  void note_remote_hosts(const std::vector<UnreachableHost>& hosts) {
+    std::set<std::string> unreachable;
+    for (const UnreachableHost& host : hosts) {
+      unreachable.insert(host.name);
+      if (!reported_.contains(host.name)) {
+        std::printf("%s remote host %s unreachable\n", utc_iso8601(host.since).c_str(),
+                    host.name.c_str());
+      }
+    }
+    for (const std::string& name : reported_) {
+      if (!unreachable.contains(name)) {
+        std::printf("%s remote host %s reachable again\n",
+                    utc_iso8601(std::chrono::system_clock::now()).c_str(), name.c_str());
+      }
+    }
+    std::fflush(stdout);
+    reported_ = std::move(unreachable);
+  }
+
   static void line(const ModuleRecord& record, const std::string& what) {
     std::printf("%s %s%s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
                 record.device_path.c_str(), remote_words(record).c_str(), what.c_str());
     std::fflush(stdout);
   }
+
+  std::set<std::string> reported_;  // the remote hosts last reported unreachable
 };
 
 }  // namespace

@@ -43,12 +43,17 @@ class LiveTable final : public View {
     drawn_ = 0;
     put(std::string(kBold) + "PORT          PLATFORM  STATE                  %   TIME  RESULT" +
         kReset);
-    const size_t room = static_cast<size_t>(std::max(1, terminal_rows() - kOtherLines));
+    const int host_lines = static_cast<int>(summary.unreachable_hosts.size());
+    const size_t room =
+        static_cast<size_t>(std::max(1, terminal_rows() - kOtherLines - host_lines));
     const size_t first = records.size() > room ? records.size() - room : 0;
     for (size_t row = first; row < records.size(); ++row) {
       put(row_text(records[row]));
     }
     put(summary_line(summary));
+    for (const UnreachableHost& host : summary.unreachable_hosts) {
+      put(unreachable_text(host));
+    }
     std::printf("\x1b[J");  // rows of a taller earlier drawing
     std::fflush(stdout);
   }
@@ -79,6 +84,17 @@ class LiveTable final : public View {
                   record.device_path.c_str(), record.platform.c_str(), colour,
                   state_words(record.state), kReset, record.percent, seconds / 60, seconds % 60,
                   colour, result.c_str(), kReset, remote_words(record).c_str());
+    return text;
+  }
+
+  static std::string unreachable_text(const UnreachableHost& host) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now() - host.since)
+                             .count();
+    char text[256];
+    std::snprintf(text, sizeof text, "%sremote host %s unreachable for %02d:%02d%s", kRed,
+                  host.name.c_str(), static_cast<int>(seconds / 60), static_cast<int>(seconds % 60),
+                  kReset);
     return text;
   }
 

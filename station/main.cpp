@@ -80,7 +80,8 @@ bool once_still_looking(const StationOptions& options, const Shift& shift,
 }
 
 // Rounds until the shift is over; false when the flasher stopped answering.
-bool run_shift(const StationOptions& options, Shift& shift, View& view) {
+bool run_shift(const StationOptions& options, Shift& shift, View& view,
+               const RemoteModules* remotes) {
   const auto began = std::chrono::steady_clock::now();
   bool stopping = false;
   while (true) {
@@ -100,6 +101,9 @@ bool run_shift(const StationOptions& options, Shift& shift, View& view) {
     }
     Summary summary = shift.summary();
     summary.stopping = stopping;
+    if (remotes != nullptr) {
+      summary.unreachable_hosts = remotes->unreachable_hosts();
+    }
     view.refresh(shift.records(), summary);
     pause_for(kRound);
   }
@@ -137,11 +141,16 @@ int run(const StationOptions& options) {
   std::optional<RemoteModules> remotes;
   Shift::RemoteOf remote_of;
   if (!options.remotes.empty()) {
+    // Local modules are still flashed, and the missing piece may be added while the shift runs.
+    for (const std::string& problem : remote_import_problems()) {
+      std::fprintf(stderr, "kavro-station: warning: no remote module can be attached: %s\n",
+                   problem.c_str());
+    }
     remotes.emplace(options.remotes);
     remote_of = &RemoteModules::remote_of;
   }
   Shift shift(*link, recorder, remote_of);
-  const bool answered = run_shift(options, shift, *view);
+  const bool answered = run_shift(options, shift, *view, remotes ? &*remotes : nullptr);
   const int flasher_status = link->quit();
   view->finish(shift.records(), shift.summary());
   if (!answered) {

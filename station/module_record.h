@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace station {
 
@@ -25,6 +26,12 @@ struct ModuleRecord {
   bool stopped = false;  // the operator stopped it before it ended
 };
 
+// A remote host (USB/IP) whose exports could not be listed at the last try.
+struct UnreachableHost {
+  std::string name;  // "HOST:PORT"
+  std::chrono::system_clock::time_point since;
+};
+
 // The shift so far, for the summary line.
 struct Summary {
   int done = 0;
@@ -32,6 +39,7 @@ struct Summary {
   int running = 0;
   double modules_per_hour = 0;  // finished modules over the time the shift has run
   bool stopping = false;        // no new modules are taken
+  std::vector<UnreachableHost> unreachable_hosts;
 };
 
 // The words of a session state.

@@ -1,13 +1,14 @@
 #include "station/remote_modules.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string_view>
 
-#include "station/results_log.h"
 #include "station/usbip_tool.h"
 
 namespace station {
@@ -112,6 +113,20 @@ bool parse_remote_host(const std::string& text, RemoteHost& remote) {
          remote.port.find_first_not_of("0123456789") == remote.port.npos;
 }
 
+std::vector<std::string> remote_import_problems() {
+  std::vector<std::string> problems;
+  if (!run_usbip({"version"}, kListLimit)) {
+    problems.emplace_back("the usbip command cannot be run (Debian package usbip)");
+  }
+  if (!std::filesystem::exists("/sys/bus/platform/drivers/vhci_hcd")) {
+    problems.emplace_back("vhci-hcd is not loaded (sudo modprobe vhci-hcd)");
+  }
+  if (::geteuid() != 0) {
+    problems.emplace_back("attaching remote modules needs root");
+  }
+  return problems;
+}
+
 RemoteModules::RemoteModules(std::vector<RemoteHost> hosts)
     : hosts_(std::move(hosts)),
       worker_([this](std::stop_token stop) { keep_attached(std::move(stop)); }) {}
@@ -165,16 +180,25 @@ void RemoteModules::attach_offered(const RemoteHost& remote) {
   }
 }
 
-// Reports a host on standard error when it cannot be reached at first, and at every change.
 void RemoteModules::note_reachable(const RemoteHost& remote, bool reachable) {
-  const std::string name = remote.host + ":" + remote.port;
-  const auto known = reachable_.find(name);
-  if (known == reachable_.end() ? !reachable : known->second != reachable) {
-    std::fprintf(stderr, "%s remote host %s %s\n",
-                 utc_iso8601(std::chrono::system_clock::now()).c_str(), name.c_str(),
-                 reachable ? "reachable" : "unreachable");
+  std::lock_guard lock(hosts_mutex_);
+  auto& since = unreachable_since_[remote.host + ":" + remote.port];
+  if (reachable) {
+    since.reset();
+  } else if (!since) {
+    since = std::chrono::system_clock::now();
   }
-  reachable_[name] = reachable;
+}
+
+std::vector<UnreachableHost> RemoteModules::unreachable_hosts() const {
+  std::lock_guard lock(hosts_mutex_);
+  std::vector<UnreachableHost> hosts;
+  for (const auto& [name, since] : unreachable_since_) {
+    if (since) {
+      hosts.push_back({name, *since});
+    }
+  }
+  return hosts;
 }
 
 void RemoteModules::detach_all() {

@@ -9,9 +9,12 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "station/module_record.h"
 
 namespace station {
 
@@ -22,6 +25,10 @@ struct RemoteHost {
 
 // "HOST" or "HOST:PORT" (port 3240 when none); false for a malformed one.
 bool parse_remote_host(const std::string& text, RemoteHost& remote);
+
+// Why this machine cannot import remote modules at all (no usbip command, vhci-hcd not loaded,
+// not root), one reason per entry; empty when it can.
+std::vector<std::string> remote_import_problems();
 
 class RemoteModules {
  public:
@@ -34,6 +41,9 @@ class RemoteModules {
   // or "" for a local one.
   static std::string remote_of(const std::string& device_path);
 
+  // The hosts whose exports could not be listed at the last try.
+  std::vector<UnreachableHost> unreachable_hosts() const;
+
  private:
   void keep_attached(std::stop_token stop);
   void attach_offered(const RemoteHost& remote);
@@ -41,7 +51,9 @@ class RemoteModules {
   void detach_all();
 
   std::vector<RemoteHost> hosts_;
-  std::map<std::string, bool> reachable_;  // by "HOST:PORT", as last reported
+  // By "HOST:PORT": since when the host could not be reached, or nothing when it answered.
+  std::map<std::string, std::optional<std::chrono::system_clock::time_point>> unreachable_since_;
+  mutable std::mutex hosts_mutex_;  // for unreachable_since_, read by the view's thread
   std::mutex mutex_;  // for the pause between two rounds, which a stop request cuts short
   std::condition_variable_any wake_;
   std::jthread worker_;

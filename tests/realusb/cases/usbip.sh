@@ -1,11 +1,20 @@
 # One module exported and imported over USB/IP inside the guest, over loopback: the udev rule
 # binds it to usbip-host at each appearance, usbipd serves it, and kavro-station --remote
-# attaches it through vhci-hcd, again after the jump, and flashes it. Prints the station's
-# event lines, then its results log.
+# attaches it through vhci-hcd, again after the jump, and flashes it; a second remote host,
+# where nothing listens, is reported unreachable. Prints the station's event lines, then its
+# results log.
 for module in usbip-core usbip-host vhci-hcd; do
   insmod "/lib/modules/$module.ko"
 done
 ip link set lo up
+# Measurements only: a network's round trip, and the download depth.
+delay=$(sed -n 's/.*kavro\.delay=\([0-9a-z.]\+\).*/\1/p' /proc/cmdline)
+if [ -n "$delay" ]; then
+  insmod /lib/modules/sch_netem.ko
+  /usr/sbin/tc qdisc add dev lo root netem delay "$delay"
+fi
+depth=$(sed -n 's/.*kavro\.depth=\([0-9]\+\).*/\1/p' /proc/cmdline)
+[ -z "$depth" ] || export KAVRO_DOWNLOAD_DEPTH=$depth
 mkdir -p /var/run
 /usr/sbin/usbipd -D
 # The module enumerated before usbip-host was loaded, as kavro-usbipd.service finds it.
@@ -14,7 +23,7 @@ udevadm trigger --action=add --subsystem-match=usb --attr-match=idVendor=4255
 # be on another machine; the imported module arrives on the vhci-hcd bus.
 mount -t tmpfs none /dev/bus/usb/001
 timeout 900 /opt/kavro/kavro-station -o /data/example-ota-cv22.7z --once --settle 60 \
-  --remote 127.0.0.1 --results /tmp/results.jsonl
+  --remote 127.0.0.1 --remote 127.0.0.1:3241 --results /tmp/results.jsonl
 status=$?
 cat /tmp/results.jsonl
 exit "$status"
