@@ -79,6 +79,15 @@ bool once_still_looking(const StationOptions& options, const Shift& shift,
          std::chrono::system_clock::now() - shift.records().back().started < kOnceQuiet;
 }
 
+Summary shift_summary(const Shift& shift, bool stopping, const RemoteModules* remotes) {
+  Summary summary = shift.summary();
+  summary.stopping = stopping;
+  if (remotes != nullptr) {
+    summary.unreachable_hosts = remotes->unreachable_hosts();
+  }
+  return summary;
+}
+
 // Rounds until the shift is over; false when the flasher stopped answering.
 bool run_shift(const StationOptions& options, Shift& shift, View& view,
                const RemoteModules* remotes) {
@@ -99,12 +108,7 @@ bool run_shift(const StationOptions& options, Shift& shift, View& view,
     if (!take_new && shift.running() == 0) {
       return true;
     }
-    Summary summary = shift.summary();
-    summary.stopping = stopping;
-    if (remotes != nullptr) {
-      summary.unreachable_hosts = remotes->unreachable_hosts();
-    }
-    view.refresh(shift.records(), summary);
+    view.refresh(shift.records(), shift_summary(shift, stopping, remotes));
     pause_for(kRound);
   }
 }
@@ -150,9 +154,10 @@ int run(const StationOptions& options) {
     remote_of = &RemoteModules::remote_of;
   }
   Shift shift(*link, recorder, remote_of);
-  const bool answered = run_shift(options, shift, *view, remotes ? &*remotes : nullptr);
+  const RemoteModules* remote_hosts = remotes ? &*remotes : nullptr;
+  const bool answered = run_shift(options, shift, *view, remote_hosts);
   const int flasher_status = link->quit();
-  view->finish(shift.records(), shift.summary());
+  view->finish(shift.records(), shift_summary(shift, false, remote_hosts));
   if (!answered) {
     std::fprintf(stderr, "kavro-station: kavro-flash stopped answering (exit status %d)\n",
                  flasher_status);

@@ -15,8 +15,16 @@ if [ -n "$delay" ]; then
 fi
 depth=$(sed -n 's/.*kavro\.depth=\([0-9]\+\).*/\1/p' /proc/cmdline)
 [ -z "$depth" ] || export KAVRO_DOWNLOAD_DEPTH=$depth
+# usbip attach records where each import comes from there, as usbip port shows it.
 mkdir -p /var/run
-/usr/sbin/usbipd -D
+# As the shipped units run it: usbipd in a network namespace of its own, reached only through
+# systemd-socket-proxyd from the one address the socket listens on.
+unshare -n sh -c 'ip link set lo up && exec /usr/sbin/usbipd --tcp-port 3240' &
+usbipd=$!
+timeout 10 sh -c "until nsenter -t $usbipd -n /usr/sbin/usbip list -r 127.0.0.1 > /dev/null 2>&1
+  do sleep 0.1; done" || echo "usbipd is not listening in its namespace" >&2
+systemd-socket-activate -l 127.0.0.1:3240 \
+  nsenter -t "$usbipd" -n /lib/systemd/systemd-socket-proxyd 127.0.0.1:3240 &
 # The module enumerated before usbip-host was loaded, as kavro-usbipd.service finds it.
 udevadm trigger --action=add --subsystem-match=usb --attr-match=idVendor=4255
 # The exporting machine's own bus (the module's, bus 1) is hidden from the flasher, as it would
