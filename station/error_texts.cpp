@@ -1,3 +1,4 @@
+// The texts of a session's error pair, taken whole from the subsystems that define them.
 #include "station/error_texts.h"
 
 #include "firmware/archive.h"
@@ -10,7 +11,14 @@
 namespace station {
 
 std::string error_text(int error) {
-  return error == 0 ? std::string() : kavro_flash_error_string(error);
+  if (error == 0) {
+    return {};
+  }
+  std::string text = kavro_flash_error_string(error);
+  while (!text.empty() && (text.back() == ':' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
 }
 
 std::string sub_error_text(int error, int sub_error) {

@@ -1,3 +1,4 @@
+// The kavro-flash child process and the request protocol's lines to and from it.
 #include "station/flasher_link.h"
 
 #include <fcntl.h>
@@ -12,12 +13,16 @@
 #include <system_error>
 #include <thread>
 
+#include "station/program_output.h"
+
 extern char** environ;
 
 namespace station {
 namespace {
 
 constexpr int kProtocolRefusal = 255;
+constexpr auto kVersionLimit = std::chrono::seconds(10);
+constexpr std::string_view kVersionWord = "version ";
 
 [[noreturn]] void throw_errno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -52,6 +57,16 @@ std::optional<std::pair<int, int>> response_head(std::string_view line) {
 }
 
 }  // namespace
+
+std::string flasher_version(const std::string& program) {
+  const std::string output = program_output(program, {"-V"}, kVersionLimit).value_or("");
+  const size_t word = output.find(kVersionWord);
+  if (word == std::string::npos) {
+    return "";
+  }
+  const size_t start = word + kVersionWord.size();
+  return output.substr(start, output.find_first_of(" \r\n", start) - start);
+}
 
 FlasherLink::FlasherLink(const std::string& program, const std::vector<std::string>& arguments,
                          std::chrono::seconds reply_limit)

@@ -21,6 +21,10 @@ struct Response {
   std::vector<std::string> words;
 };
 
+// The version `program -V` names ("kavro-flash: version 1.7.0" gives "1.7.0"); empty when it
+// names none.
+std::string flasher_version(const std::string& program);
+
 class FlasherLink {
  public:
   // Starts `program -g arguments...`; throws std::system_error when it cannot be started.

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "station/usbip_tool.h"
+#include "station/program_output.h"
 
 namespace station {
 namespace {
@@ -18,6 +18,11 @@ constexpr auto kRound = std::chrono::milliseconds(500);
 constexpr auto kListLimit = std::chrono::seconds(5);
 constexpr auto kAttachLimit = std::chrono::seconds(10);
 constexpr const char* kDefaultPort = "3240";
+
+std::optional<std::string> run_usbip(const std::vector<std::string>& arguments,
+                                     std::chrono::milliseconds limit) {
+  return program_output("usbip", arguments, limit);
+}
 
 // An imported device in `usbip port`: its local bus id and where it comes from.
 struct Imported {

@@ -1,0 +1,117 @@
+// Reading the shift's inputs once: paths, digests, the firmware's platform and version.
+#include "station/shift_inputs.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/owned_handle.h"
+#include "common/products.h"
+#include "data/embedded.h"
+#include "firmware/archive.h"
+#include "station/file_digest.h"
+
+namespace station {
+namespace {
+
+using ArchiveHandle = OwnedHandle<kavro_archive_t, kavro_archive_destroy>;
+
+constexpr int kArchiveRefused = 5;  // kavro-flash's exit status for an archive it refuses
+
+InputFile input_file(const std::string& given) {
+  if (given.empty()) {
+    return {};
+  }
+  const std::string path = std::filesystem::absolute(given).lexically_normal().string();
+  return {path, file_sha256(path).value_or("")};
+}
+
+// The built-in base archive a module of `platform` receives, when only one fits: s5l modules
+// of two revisions take different ones, and the station cannot ask a module its revision.
+std::string built_in_base_sha256(const std::string& platform) {
+  int fitting_row = -1;
+  for (int row = 1; row < PRODUCT_ROW_COUNT; ++row) {
+    if (platform_has_prefix(platform, product_table[row].name)) {
+      if (fitting_row >= 0) {
+        return "";
+      }
+      fitting_row = row;
+    }
+  }
+  const auto bytes = embedded::base_archive(fitting_row);
+  return bytes.empty() ? "" : sha256_hex(bytes);
+}
+
+// The platform and version the manifest of the archive at `path` declares.
+void read_manifest(const std::string& path, ShiftInputs& inputs) {
+  ArchiveHandle archive;
+  if (kavro_archive_init(archive.address(), path.c_str()) != 0) {
+    return;
+  }
+  const char* platform = kavro_archive_get_platform(archive.address());
+  const char* version = kavro_archive_get_firmware_version(archive.address());
+  inputs.firmware_platform = platform != nullptr ? platform : "";
+  inputs.firmware_version = version != nullptr ? version : "";
+}
+
+}  // namespace
+
+ShiftInputs read_inputs(const StationOptions& options) {
+  ShiftInputs inputs;
+  inputs.station = options.station;
+  inputs.operator_name = options.operator_name;
+  inputs.ota = input_file(options.ota_file);
+  inputs.base = input_file(options.base_file);
+  inputs.settings = input_file(options.settings_file);
+  inputs.ads = input_file(options.ads_file);
+  inputs.public_key = input_file(options.public_key);
+  inputs.secure_boot = !options.public_key.empty() && !options.private_key.empty();
+  // A base archive given names the firmware's platform; the OTA archive names its version.
+  if (!inputs.base.path.empty()) {
+    read_manifest(inputs.base.path, inputs);
+  }
+  const std::string base_platform = inputs.firmware_platform;
+  if (!inputs.ota.path.empty()) {
+    read_manifest(inputs.ota.path, inputs);
+  }
+  if (!base_platform.empty()) {
+    inputs.firmware_platform = base_platform;
+  }
+  if (inputs.base.path.empty() && !inputs.firmware_platform.empty()) {
+    inputs.base.sha256 = built_in_base_sha256(inputs.firmware_platform);
+  }
+  return inputs;
+}
+
+std::optional<int> check_expected_digests(const ShiftInputs& inputs,
+                                          const std::vector<std::string>& expected) {
+  if (expected.empty()) {
+    return std::nullopt;
+  }
+  for (const InputFile* archive : {&inputs.ota, &inputs.base}) {
+    if (archive->path.empty() || std::ranges::count(expected, archive->sha256) > 0) {
+      continue;
+    }
+    std::string wanted;
+    for (const std::string& digest : expected) {
+      wanted += (wanted.empty() ? "" : " or ") + digest;
+    }
+    std::fprintf(stderr, "kavro-station: '%s' is not the expected firmware\n",
+                 archive->path.c_str());
+    std::fprintf(
+        stderr, "  reason: its SHA-256 is %s, expected %s\n",
+        archive->sha256.empty() ? "unknown (the file cannot be read)" : archive->sha256.c_str(),
+        wanted.c_str());
+    return kArchiveRefused;
+  }
+  return std::nullopt;
+}
+
+FirmwareShown firmware_shown(const ShiftInputs& inputs) {
+  const InputFile& archive = inputs.ota.path.empty() ? inputs.base : inputs.ota;
+  return {inputs.firmware_platform, inputs.firmware_version,
+          archive.path.empty() ? "" : std::filesystem::path(archive.path).filename().string(),
+          archive.sha256};
+}
+
+}  // namespace station
