@@ -2,6 +2,7 @@
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -20,7 +21,6 @@ namespace {
 
 using Json = std::unique_ptr<json_object, decltype(&json_object_put)>;
 
-constexpr const char* kKnownPlatforms = "s5l, cv22, cv25, s6lm and cv28";
 constexpr std::uintmax_t kSettingsMaxBytes = 131072;
 constexpr int kSettingsNoDefaults = -1;
 constexpr int kSettingsBadSize = -4;
@@ -31,6 +31,23 @@ constexpr int kLastPartitionError = -25;
 constexpr std::array<const char*, 6> kBootstrapOffsets{"bld_size_offset", "bld_load_addr_offset",
                                                        "coremhz_offset",  "idspmhz_offset",
                                                        "drammhz_offset",  "cortexmhz_offset"};
+
+// The platform names of the product table, each once: "s5l, cv22, cv25, s6lm and cv28".
+std::string known_platforms() {
+  std::vector<std::string_view> names;
+  for (int row = 1; row < PRODUCT_ROW_COUNT; ++row) {
+    const std::string_view name = product_table[static_cast<size_t>(row)].name;
+    if (std::ranges::find(names, name) == names.end()) {
+      names.push_back(name);
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
+}
 
 void reason(const std::string& text) {
   if (!text.empty()) {
@@ -150,7 +167,7 @@ void explain_settings_refusal(const std::string& path, int code) {
   } else if (code == kSettingsNotJson) {
     reason("not JSON: " + inspection::json_problem(read_text(path)));
   } else if (code == kSettingsNoDefaults) {
-    reason(std::string("the platform has no built-in partition sizes (") + kKnownPlatforms +
+    reason(std::string("the platform has no built-in partition sizes (") + known_platforms() +
            " have), so the settings need a \"partitions\" object");
   } else {
     reason(kavro_settings_error_string(code));
@@ -173,7 +190,7 @@ void explain_no_default_settings(std::string_view platform) {
 
 void explain_unknown_platform(std::string_view platform) {
   reason("the firmware is for platform \"" + std::string(platform) + "\", which is none of " +
-         kKnownPlatforms);
+         known_platforms());
 }
 
 void explain_missing_partitions(int error, kavro_archive_t** base, kavro_archive_t** ota) {

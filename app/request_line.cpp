@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/request_protocol.h"
+
 namespace {
 
 // Any magnitude above this is held at it; it is far outside the int range and far from
@@ -61,7 +63,7 @@ class LineCursor {
 RequestFields scan_request(std::string_view line) {
   RequestFields fields;
   LineCursor cursor(line);
-  if (!cursor.take('[')) {
+  if (!cursor.take(REQUEST_LINE_START)) {
     return fields;
   }
   const auto tag = cursor.number();

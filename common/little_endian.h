@@ -1,4 +1,5 @@
 #pragma once
+// Little-endian loads and stores of 32-bit words in byte buffers.
 
 #include <cstddef>
 #include <cstdint>
