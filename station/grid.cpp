@@ -18,16 +18,7 @@ constexpr int kStateImages = 5;
 constexpr int kHeaderLines = 2;
 constexpr size_t kDigestShown = 12;
 
-// Which rows stay in sight when the ports do not all fit, most urgent first.
-enum class Need { Hand, Running, Finished, Idle };
 constexpr std::array<const char*, 4> kHiddenWords{"needing a hand", "flashing", "done", "idle"};
-
-struct Row {
-  Need need = Need::Idle;
-  LineStyle style = LineStyle::Plain;
-  std::string time;  // "m:ss" of the module's session, "" for an empty port
-  std::string text;
-};
 
 std::string minutes_seconds(std::chrono::duration<double> elapsed) {
   const int seconds = std::max(0, static_cast<int>(elapsed.count()));
@@ -65,7 +56,7 @@ std::string failed_words(const Port& port, const ModuleRecord& module) {
 }
 
 // An empty port: its warning, or its last result dimmed.
-Row empty_row(const Port& port) {
+PortRow empty_row(const Port& port) {
   if (port.failures_in_a_row >= kFailuresBeforeWarning) {
     return {Need::Hand, LineStyle::Attention, "", "empty: " + port_warning_words()};
   }
@@ -82,7 +73,9 @@ Row empty_row(const Port& port) {
   return {Need::Idle, LineStyle::Dimmed, "", "empty (last: " + result + ")"};
 }
 
-Row port_row(const Port& port, Clock::time_point now) {
+}  // namespace
+
+PortRow port_row(const Port& port, Clock::time_point now) {
   if (!port.module) {
     return empty_row(port);
   }
@@ -100,6 +93,8 @@ Row port_row(const Port& port, Clock::time_point now) {
   }
   return {Need::Hand, LineStyle::Failed, time, failed_words(port, module)};
 }
+
+namespace {
 
 std::string port_label(const Port& port) {
   return port.device_path + (port.remote.empty() ? "" : " (" + port.remote + ")");
@@ -155,7 +150,7 @@ std::string hidden_words(const std::array<int, 4>& hidden) {
 // The port rows that fit in `room` lines, with the line that counts the others.
 std::vector<ScreenLine> port_lines(const ShiftState& state, int room, int columns,
                                    Clock::time_point now) {
-  std::vector<Row> rows;
+  std::vector<PortRow> rows;
   size_t label_width = 0;
   for (const Port& port : state.ports) {
     rows.push_back(port_row(port, now));

@@ -33,6 +33,19 @@ struct ScreenLine {
   bool operator==(const ScreenLine&) const = default;
 };
 
+// Which rows stay in sight when the ports do not all fit, most urgent first.
+enum class Need { Hand, Running, Finished, Idle };
+
+// One port as its row shows it; other views show the same words.
+struct PortRow {
+  Need need = Need::Idle;
+  LineStyle style = LineStyle::Plain;
+  std::string time;  // "m:ss" of the module's session, "" for an empty port
+  std::string text;
+};
+
+PortRow port_row(const Port& port, Clock::time_point now);
+
 // At most `size.rows` lines: two header lines (station and shift start; firmware), a row per
 // port, a summary, and a line per unreachable remote host. When the ports do not all fit, the
 // rows that need the operator are kept (a failure, then a running module, then a finished

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 
 #include "station/flasher_link.h"
@@ -140,12 +141,18 @@ int run(const StationOptions& options) {
   inputs.flasher_version = flasher_version(program);
   std::unique_ptr<ResultsLog> log;
   std::unique_ptr<FlasherLink> link;
+  std::unique_ptr<View> dashboard;
   std::signal(SIGPIPE, SIG_IGN);  // a flasher that ended is seen in the failed write
   install_signals();
   try {
+    // Its threads start after the signals are held back, and before any module is taken.
+    if (options.http) {
+      dashboard =
+          make_dashboard(options.http->address, options.http->port, options.http_token_file);
+    }
     log = open_results_log(options.results_file);
     link = std::make_unique<FlasherLink>(program, options.flasher_arguments);
-  } catch (const std::system_error& error) {
+  } catch (const std::runtime_error& error) {
     std::fprintf(stderr, "kavro-station: %s\n", error.what());
     return kFlasherLost;
   }
@@ -160,7 +167,12 @@ int run(const StationOptions& options) {
   state.station = inputs.station;
   state.firmware = firmware_shown(inputs);
   state.started = Clock::now();
-  const auto view = isatty(STDOUT_FILENO) ? make_live_table(options.bell) : make_event_lines();
+  std::vector<std::unique_ptr<View>> views;
+  views.push_back(isatty(STDOUT_FILENO) ? make_live_table(options.bell) : make_event_lines());
+  if (dashboard) {
+    views.push_back(std::move(dashboard));
+  }
+  const auto view = fan_out(std::move(views));
   view->begin(state);
   Recorder recorder(*view, log.get(), inputs);
   // Started after the signals are held back, which its thread inherits.

@@ -1,11 +1,13 @@
 // Parsing the station's command line.
 #include "station/options.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +28,9 @@ enum LongOption {
   kStation,
   kOperator,
   kExpectSha256,
-  kNoBell
+  kNoBell,
+  kHttp,
+  kHttpToken
 };
 
 constexpr option kLongOptions[] = {{"results", required_argument, nullptr, kResults},
@@ -37,6 +41,8 @@ constexpr option kLongOptions[] = {{"results", required_argument, nullptr, kResu
                                    {"operator", required_argument, nullptr, kOperator},
                                    {"expect-sha256", required_argument, nullptr, kExpectSha256},
                                    {"no-bell", no_argument, nullptr, kNoBell},
+                                   {"http", required_argument, nullptr, kHttp},
+                                   {"http-token", required_argument, nullptr, kHttpToken},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
 
@@ -45,7 +51,8 @@ constexpr const char* kUsage =
     "                     [-p public-key -q private-key] [-f]\n"
     "                     [--expect-sha256 HEX]... [--station NAME] [--operator NAME]\n"
     "                     [--results FILE] [--once [--settle SECONDS]] [--no-bell]\n"
-    "                     [--remote HOST[:PORT]]... [-h]\n"
+    "                     [--remote HOST[:PORT]]... [--http [ADDR:]PORT [--http-token FILE]]\n"
+    "                     [-h]\n"
     "\n"
     "Flashes every module plugged in in hardware mode, until interrupted (SIGINT, SIGTERM).\n"
     "The firmware options are those of kavro-flash. KAVRO_FLASH names the kavro-flash to run.\n"
@@ -80,6 +87,24 @@ std::string parse_sha256(std::string_view text) {
   std::ranges::transform(digest, digest.begin(),
                          [](char c) { return static_cast<char>(std::tolower(c)); });
   return digest;
+}
+
+// [ADDR:]PORT, ADDR an IPv4 address.
+bool parse_listen(std::string_view text, HttpListen& listen) {
+  const size_t colon = text.rfind(':');
+  if (colon != text.npos) {
+    listen.address = text.substr(0, colon);
+    text.remove_prefix(colon + 1);
+  }
+  in_addr address{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), listen.port);
+  return inet_pton(AF_INET, listen.address.c_str(), &address) == 1 && error == std::errc() &&
+         end == text.data() + text.size() && listen.port >= 0 && listen.port <= 65535;
+}
+
+// Whether anyone but this machine could reach the address.
+bool reachable_from_elsewhere(const HttpListen& listen) {
+  return !listen.address.starts_with("127.");
 }
 
 std::string host_name() {
@@ -143,6 +168,15 @@ std::optional<int> take_long_option(int option, const char* argument, StationOpt
     case kNoBell:
       options.bell = false;
       break;
+    case kHttp:
+      options.http.emplace();
+      if (!parse_listen(argument, *options.http)) {
+        return usage_error("--http takes PORT or ADDR:PORT, ADDR an IPv4 address");
+      }
+      break;
+    case kHttpToken:
+      options.http_token_file = argument;
+      break;
     default:
       std::fputs(kUsage, stderr);
       return kUsageExit;
@@ -174,6 +208,12 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
   if (optind < argc) {
     std::fprintf(stderr, "kavro-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
     return kUsageExit;
+  }
+  if (!options.http_token_file.empty() && !options.http) {
+    return usage_error("--http-token goes with --http");
+  }
+  if (options.http && options.http_token_file.empty() && reachable_from_elsewhere(*options.http)) {
+    return usage_error("--http on an address other machines can reach needs --http-token FILE");
   }
   if (options.station.empty()) {
     options.station = host_name();

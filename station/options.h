@@ -4,6 +4,7 @@
 // unchanged to the kavro-flash it runs, and the station's own long options.
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -11,6 +12,12 @@
 #include "station/remote_modules.h"
 
 namespace station {
+
+// Where the dashboard listens (--http [ADDR:]PORT).
+struct HttpListen {
+  std::string address = "127.0.0.1";
+  int port = 0;
+};
 
 struct StationOptions {
   std::vector<std::string> flasher_arguments;  // -a -b -o -s -p -q -f as given, in order
@@ -29,6 +36,8 @@ struct StationOptions {
   bool once = false;                         // --once
   std::chrono::seconds settle{10};           // --settle: how long --once waits for modules
   std::vector<RemoteHost> remotes;           // --remote, each time given
+  std::optional<HttpListen> http;            // --http; nothing: no dashboard, nothing listens
+  std::string http_token_file;               // --http-token; empty: not given
 };
 
 // The options, or the exit status to end with at once (usage text shown for -h and errors).

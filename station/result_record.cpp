@@ -23,17 +23,6 @@ void add_bool(json_object* object, const char* key, bool value) {
   json_object_object_add(object, key, json_object_new_boolean(value ? 1 : 0));
 }
 
-const char* result_word(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::Ok:
-      return "ok";
-    case Outcome::WrongPlatform:
-      return "wrong_platform";
-    default:
-      return "failed";
-  }
-}
-
 // The error pair and its texts of a session that failed on its own; null otherwise (done, a
 // wrong platform never flashed, a session the operator stopped).
 void add_failure(json_object* object, const ModuleRecord& module) {
@@ -57,6 +46,17 @@ void add_file(json_object* object, const char* path_key, const char* digest_key,
 }
 
 }  // namespace
+
+const char* result_word(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Ok:
+      return "ok";
+    case Outcome::WrongPlatform:
+      return "wrong_platform";
+    default:
+      return "failed";
+  }
+}
 
 std::string utc_iso8601(std::chrono::system_clock::time_point time) {
   const auto since_epoch = time.time_since_epoch();

@@ -24,6 +24,8 @@ JsonObject removed_record(const ModuleRecord& module, const std::string& station
                           std::chrono::system_clock::time_point removed);
 // A record as one line of JSON, without its line ending.
 std::string json_line(const JsonObject& record);
+// "ok", "failed" or "wrong_platform": the record's `result` (a running module has none yet).
+const char* result_word(Outcome outcome);
 // A time as UTC ISO 8601 with milliseconds, e.g. "2026-12-07T02:10:00.123Z".
 std::string utc_iso8601(std::chrono::system_clock::time_point time);
 

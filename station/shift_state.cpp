@@ -59,6 +59,7 @@ Port& port_for(ShiftState& state, const std::string& device_path, const std::str
 
 bool count_finished(ShiftState& state, Port& port) {
   const ModuleRecord& module = *port.module;
+  note_finished(state.history, module, state.started);
   switch (module.outcome) {
     case Outcome::Ok:
       ++state.done;
@@ -96,11 +97,7 @@ int running(const ShiftState& state) {
 }
 
 std::optional<double> yield_percent(const ShiftState& state) {
-  const int finished = state.done + state.failed;
-  if (finished == 0) {
-    return std::nullopt;
-  }
-  return 100.0 * state.done / finished;
+  return yield_percent(state.done, state.failed);
 }
 
 std::optional<double> modules_per_hour(const ShiftState& state, Clock::time_point now) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "station/module_record.h"
+#include "station/shift_history.h"
 
 namespace station {
 
@@ -58,6 +59,7 @@ struct ShiftState {
   std::deque<Clock::time_point> done_times;  // when the modules of the last kRateWindow finished
   bool stopping = false;                     // the first stop signal came: no new modules taken
   std::vector<UnreachableHost> unreachable_hosts;
+  ShiftHistory history;
 };
 
 // The port a module at `device_path` (imported from `remote`, or "" when local) is plugged into,
