@@ -47,7 +47,7 @@ std::optional<std::pair<int, int>> response_head(std::string_view line) {
   if (line.empty() || line.front() != REQUEST_LINE_START) {
     return std::nullopt;
   }
-  std::istringstream head(std::string(line.substr(1, line.find(']'))));
+  std::istringstream head(std::string(line.substr(1, line.find(REQUEST_HEAD_END))));
   int tag = 0;
   int command = 0;
   if (!(head >> tag >> command)) {
@@ -167,7 +167,8 @@ std::optional<std::string> FlasherLink::read_line() {
 
 std::optional<Response> FlasherLink::request(int command, std::optional<int> index) {
   const int tag = ++tag_;
-  std::string line = REQUEST_LINE_START + std::to_string(tag) + " " + std::to_string(command) + "]";
+  std::string line =
+      REQUEST_LINE_START + std::to_string(tag) + " " + std::to_string(command) + REQUEST_HEAD_END;
   if (index) {
     line += " " + std::to_string(*index);
   }
@@ -182,7 +183,7 @@ std::optional<Response> FlasherLink::request(int command, std::optional<int> ind
       continue;
     }
     Response response{head->second == RESPONSE_REFUSED, {}};
-    std::istringstream words(reply->substr(reply->find(']') + 1));
+    std::istringstream words(reply->substr(reply->find(REQUEST_HEAD_END) + 1));
     for (std::string word; words >> word;) {
       response.words.push_back(word);
     }
