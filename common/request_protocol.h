@@ -16,6 +16,8 @@
 // A line that begins with this character is a request; one that begins with the quit character
 // ends the protocol. Every other line is ignored.
 inline constexpr char REQUEST_LINE_START = '[';
+// Closes the head "[TAG COMMAND]" of a request and of a response.
+inline constexpr char REQUEST_HEAD_END = ']';
 inline constexpr char REQUEST_QUIT_START = 'Q';
 // Input is read in pieces of at most this many bytes, NUL included: a longer line arrives as
 // several pieces, each judged by its own first character.

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/request_protocol.h"
 #include "station/program_output.h"
 
 extern char** environ;
@@ -20,7 +21,6 @@ extern char** environ;
 namespace station {
 namespace {
 
-constexpr int kProtocolRefusal = 255;
 constexpr auto kVersionLimit = std::chrono::seconds(10);
 constexpr std::string_view kVersionWord = "version ";
 
@@ -44,10 +44,10 @@ bool write_all(int fd, std::string_view text) {
 
 // The tag and command of a response head "[TAG CMD]", or nothing for another kind of line.
 std::optional<std::pair<int, int>> response_head(std::string_view line) {
-  if (line.empty() || line.front() != '[') {
+  if (line.empty() || line.front() != REQUEST_LINE_START) {
     return std::nullopt;
   }
-  std::istringstream head(std::string(line.substr(1, line.find(']'))));
+  std::istringstream head(std::string(line.substr(1, line.find(REQUEST_HEAD_END))));
   int tag = 0;
   int command = 0;
   if (!(head >> tag >> command)) {
@@ -167,7 +167,8 @@ std::optional<std::string> FlasherLink::read_line() {
 
 std::optional<Response> FlasherLink::request(int command, std::optional<int> index) {
   const int tag = ++tag_;
-  std::string line = "[" + std::to_string(tag) + " " + std::to_string(command) + "]";
+  std::string line =
+      REQUEST_LINE_START + std::to_string(tag) + " " + std::to_string(command) + REQUEST_HEAD_END;
   if (index) {
     line += " " + std::to_string(*index);
   }
@@ -178,11 +179,11 @@ std::optional<Response> FlasherLink::request(int command, std::optional<int> ind
   while (const auto reply = read_line()) {
     const auto head = response_head(*reply);
     if (!head || head->first != tag ||
-        (head->second != command && head->second != kProtocolRefusal)) {
+        (head->second != command && head->second != RESPONSE_REFUSED)) {
       continue;
     }
-    Response response{head->second == kProtocolRefusal, {}};
-    std::istringstream words(reply->substr(reply->find(']') + 1));
+    Response response{head->second == RESPONSE_REFUSED, {}};
+    std::istringstream words(reply->substr(reply->find(REQUEST_HEAD_END) + 1));
     for (std::string word; words >> word;) {
       response.words.push_back(word);
     }
@@ -192,7 +193,7 @@ std::optional<Response> FlasherLink::request(int command, std::optional<int> ind
 }
 
 int FlasherLink::quit() {
-  write_all(to_child_, "Q\n");
+  write_all(to_child_, std::string{REQUEST_QUIT_START, '\n'});
   ::close(to_child_);
   to_child_ = -1;
   return wait_exit();

@@ -6,15 +6,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/request_protocol.h"
 #include "station/module_words.h"
 
 namespace station {
 namespace {
 
-constexpr int kStateBringUp = 2;
-constexpr int kStateBootloader = 3;
-constexpr int kStateModeSwitch = 4;
-constexpr int kStateImages = 5;
 constexpr int kHeaderLines = 2;
 constexpr size_t kDigestShown = 12;
 
@@ -29,17 +26,17 @@ std::string minutes_seconds(std::chrono::duration<double> elapsed) {
 
 std::string running_words(const ModuleRecord& module, Clock::time_point now) {
   switch (module.state) {
-    case kStateBringUp:
+    case SESSION_STATE_ADS:
       return "bring-up script";
-    case kStateBootloader:
+    case SESSION_STATE_BLD_DOWNLOAD:
       return "sending bootloader " + std::to_string(module.percent) + "%";
-    case kStateModeSwitch:
+    case SESSION_STATE_MODE_SWITCH:
       return "waiting for the module to return (" +
              std::to_string(
                  std::chrono::duration_cast<std::chrono::seconds>(now - module.state_since)
                      .count()) +
              " s)";
-    case kStateImages:
+    case SESSION_STATE_SOFTWARE:
       return "writing images " + std::to_string(module.percent) + "%";
     default:
       return "loading firmware";

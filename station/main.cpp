@@ -12,8 +12,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/request_protocol.h"
 #include "station/flasher_link.h"
 #include "station/options.h"
+#include "station/preflight.h"
 #include "station/remote_modules.h"
 #include "station/result_record.h"
 #include "station/results_log.h"
@@ -29,7 +31,6 @@ using namespace station;
 constexpr int kAllSucceeded = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kFlasherLost = 2;
-constexpr int kListModules = 1;
 constexpr auto kRound = std::chrono::milliseconds(200);
 // --once stops looking once the modules found have stayed the same this long.
 constexpr auto kOnceQuiet = std::chrono::seconds(1);
@@ -133,7 +134,11 @@ int exit_status(const StationOptions& options, const ShiftState& state) {
 }
 
 int run(const StationOptions& options) {
-  ShiftInputs inputs = read_inputs(options);
+  const auto checked = check_inputs(options.firmware);
+  if (const int* refused = std::get_if<int>(&checked)) {
+    return *refused;
+  }
+  ShiftInputs inputs = read_inputs(options, std::get<FirmwareFacts>(checked));
   if (const auto refused = check_expected_digests(inputs, options.expected_sha256)) {
     return *refused;
   }
@@ -156,9 +161,9 @@ int run(const StationOptions& options) {
     std::fprintf(stderr, "kavro-station: %s\n", error.what());
     return kFlasherLost;
   }
-  // The flasher checks its command line before it answers anything: a refusal ends it with
-  // its message on standard error and its exit status, which become the station's.
-  if (!link->request(kListModules)) {
+  // The flasher checks its command line again before it answers anything: a refusal ends it
+  // with its message on standard error and its exit status, which become the station's.
+  if (!link->request(CMD_LIST_DEVICES)) {
     const int status = link->wait_exit();
     return status != 0 ? status : kFlasherLost;
   }

@@ -117,22 +117,6 @@ int usage_error(const char* problem) {
   return kUsageExit;
 }
 
-// Keeps a firmware option for kavro-flash, and its path for the station's records.
-void keep_flasher_option(int option, const char* argument, StationOptions& options) {
-  options.flasher_arguments.push_back({'-', static_cast<char>(option)});
-  if (argument == nullptr) {
-    return;
-  }
-  options.flasher_arguments.push_back(argument);
-  std::string* path = option == 'a'   ? &options.ads_file
-                      : option == 'b' ? &options.base_file
-                      : option == 'o' ? &options.ota_file
-                      : option == 'p' ? &options.public_key
-                      : option == 'q' ? &options.private_key
-                                      : &options.settings_file;
-  *path = argument;
-}
-
 // The station's own option; the exit status when it is not usable.
 std::optional<int> take_long_option(int option, const char* argument, StationOptions& options) {
   switch (option) {
@@ -191,15 +175,19 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
   opterr = 0;
   optind = 1;
   // "+": stop at the first plain argument, as kavro-flash does.
+  const std::string option_string = "+" + firmware_option_string() + "h";
   for (int option;
-       (option = getopt_long(argc, argv, "+a:b:fo:p:q:s:h", kLongOptions, nullptr)) != -1;) {
+       (option = getopt_long(argc, argv, option_string.c_str(), kLongOptions, nullptr)) != -1;) {
     if (option == 'h') {
       std::fputs(kUsage, stdout);
       return kUsageExit;
     }
-    if (option < kResults &&
-        std::string_view("abfopqs").find(static_cast<char>(option)) != std::string_view::npos) {
-      keep_flasher_option(option, optarg, options);
+    if (take_firmware_option(option, optarg, options.firmware)) {
+      // Handed on as given, so that a repeated option means to kavro-flash what it means here.
+      options.flasher_arguments.push_back({'-', static_cast<char>(option)});
+      if (optarg != nullptr) {
+        options.flasher_arguments.push_back(optarg);
+      }
     } else if (const auto failure = take_long_option(option, optarg, options)) {
       return *failure;
     }

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/options.h"
 #include "station/remote_modules.h"
 
 namespace station {
@@ -20,24 +21,18 @@ struct HttpListen {
 };
 
 struct StationOptions {
-  std::vector<std::string> flasher_arguments;  // -a -b -o -s -p -q -f as given, in order
-  // The firmware options' paths as given (the last of each); empty: not given.
-  std::string ota_file;
-  std::string base_file;
-  std::string settings_file;
-  std::string ads_file;
-  std::string public_key;
-  std::string private_key;
-  std::string results_file;                  // --results; empty: no log
-  std::string station;                       // --station, else the host name
-  std::string operator_name;                 // --operator; empty: not given
-  std::vector<std::string> expected_sha256;  // --expect-sha256, lower-case hex, each time given
-  bool bell = true;                          // --no-bell turns it off
-  bool once = false;                         // --once
-  std::chrono::seconds settle{10};           // --settle: how long --once waits for modules
-  std::vector<RemoteHost> remotes;           // --remote, each time given
-  std::optional<HttpListen> http;            // --http; nothing: no dashboard, nothing listens
-  std::string http_token_file;               // --http-token; empty: not given
+  std::vector<std::string> flasher_arguments;  // kavro-flash's firmware options as given, in order
+  Options firmware;                            // what they name, as kavro-flash reads them
+  std::string results_file;                    // --results; empty: no log
+  std::string station;                         // --station, else the host name
+  std::string operator_name;                   // --operator; empty: not given
+  std::vector<std::string> expected_sha256;    // --expect-sha256, lower-case hex, each time given
+  bool bell = true;                            // --no-bell turns it off
+  bool once = false;                           // --once
+  std::chrono::seconds settle{10};             // --settle: how long --once waits for modules
+  std::vector<RemoteHost> remotes;             // --remote, each time given
+  std::optional<HttpListen> http;              // --http; nothing: no dashboard, nothing listens
+  std::string http_token_file;                 // --http-token; empty: not given
 };
 
 // The options, or the exit status to end with at once (usage text shown for -h and errors).

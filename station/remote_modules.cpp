@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string_view>
 
+#include "common/products.h"
 #include "station/program_output.h"
 
 namespace station {
@@ -84,12 +86,14 @@ std::optional<std::vector<std::string>> offered_modules(const RemoteHost& remote
   if (!listing) {
     return std::nullopt;
   }
+  char kavro_ids[8];
+  std::snprintf(kavro_ids, sizeof kavro_ids, "%04x:", KAVRO_USB_VID);
   std::vector<std::string> bus_ids;
   std::istringstream lines(*listing);
   for (std::string text; std::getline(lines, text);) {
     const std::string_view line = trimmed(text);
     const size_t ids = line.rfind(" (");
-    if (line.ends_with(")") && ids != line.npos && line.substr(ids + 2).starts_with("4255:")) {
+    if (line.ends_with(")") && ids != line.npos && line.substr(ids + 2).starts_with(kavro_ids)) {
       bus_ids.emplace_back(line.substr(0, line.find(':')));
     }
   }

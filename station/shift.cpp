@@ -1,30 +1,17 @@
 // The shift's rounds over the request protocol, and what they write into the model.
 #include "station/shift.h"
 
-#include <array>
 #include <cstdlib>
 #include <string>
 #include <utility>
 
 #include "common/products.h"
+#include "common/request_protocol.h"
 
 namespace station {
 namespace {
 
-constexpr int kListModules = 1;
-constexpr int kPlatform = 2;
-constexpr int kStatus = 3;
-constexpr int kClose = 4;
-constexpr int kStartFlashing = 6;
-constexpr int kError = 7;
-constexpr int kDevicePath = 8;
-
-constexpr int kStateModeSwitch = 4;
-constexpr int kStateDone = 6;
-constexpr int kStateFailed = 7;
-constexpr int kRefusalSessionStart = 6;
-
-constexpr std::array<const char*, 5> kPlatforms{"?", "s5l", "cv22", "cv25", "s6lm"};
+constexpr const char* kUnknownPlatform = "?";
 
 int number(const Response& response, size_t word) {
   return word < response.words.size() ? std::atoi(response.words[word].c_str()) : 0;
@@ -32,7 +19,7 @@ int number(const Response& response, size_t word) {
 
 // The session compares in the same way: firmware for "cv22-lite" is for a "cv22" module.
 bool firmware_fits(const std::string& firmware_platform, const std::string& module_platform) {
-  return firmware_platform.empty() || module_platform == kPlatforms[0] ||
+  return firmware_platform.empty() || module_platform == kUnknownPlatform ||
          platform_has_prefix(firmware_platform, module_platform);
 }
 
@@ -46,7 +33,7 @@ Port& Shift::port_of(const Occupied& occupied) {
 }
 
 std::optional<std::set<int>> Shift::list_slots() {
-  const auto response = link_.request(kListModules);
+  const auto response = link_.request(CMD_LIST_DEVICES);
   if (!response) {
     return std::nullopt;
   }
@@ -59,7 +46,7 @@ std::optional<std::set<int>> Shift::list_slots() {
 
 // Command 7 answers "0 0" without a session exactly for a module in hardware mode.
 std::optional<bool> Shift::in_hardware_mode_without_session(int slot) {
-  const auto response = link_.request(kError, slot);
+  const auto response = link_.request(CMD_GET_DEVICE_ERROR, slot);
   if (!response) {
     return std::nullopt;
   }
@@ -132,8 +119,8 @@ bool Shift::poll(bool take_new) {
 }
 
 bool Shift::start(int slot, const std::set<int>& listed) {
-  const auto path = link_.request(kDevicePath, slot);
-  const auto platform = link_.request(kPlatform, slot);
+  const auto path = link_.request(CMD_GET_DEVICE_PATH, slot);
+  const auto platform = link_.request(CMD_GET_DEVICE_INFO, slot);
   if (!path || !platform) {
     return false;
   }
@@ -145,7 +132,8 @@ bool Shift::start(int slot, const std::set<int>& listed) {
     module.remote = remote_of_(module.device_path);
   }
   const int platform_number = platform->refused ? 0 : number(*platform, 0);
-  module.platform = kPlatforms[platform_number > 0 && platform_number < 5 ? platform_number : 0];
+  const std::string_view platform_name = platform_name_of(platform_number);
+  module.platform = platform_name.empty() ? kUnknownPlatform : std::string(platform_name);
   module.started = Clock::now();
   module.state_since = module.started;
   last_found_ = module.started;
@@ -168,7 +156,7 @@ bool Shift::start(int slot, const std::set<int>& listed) {
     finish(slot, true);
     return true;
   }
-  const auto started = link_.request(kStartFlashing, slot);
+  const auto started = link_.request(CMD_BEGIN_FLASH, slot);
   if (!started) {
     return false;
   }
@@ -180,22 +168,22 @@ bool Shift::start(int slot, const std::set<int>& listed) {
   // hardware mode meanwhile: either way it is not taken again while it stays.
   ModuleRecord& refused = *port_of(occupied_.at(slot)).module;
   refused.outcome = Outcome::Failed;
-  refused.error = number(*started, 0) == kRefusalSessionStart ? number(*started, 1) : 0;
+  refused.error = number(*started, 0) == REFUSE_SESSION_START ? number(*started, 1) : 0;
   finish(slot, listed.contains(slot));
   return true;
 }
 
 bool Shift::poll_session(int slot, const std::set<int>& listed) {
-  const auto status = link_.request(kStatus, slot);
+  const auto status = link_.request(CMD_GET_STATUS, slot);
   if (!status) {
     return false;
   }
   ModuleRecord& module = *port_of(occupied_.at(slot)).module;
   const int state = status->refused ? module.state : number(*status, 0);
-  if (state == kStateDone) {
+  if (state == SESSION_STATE_DONE) {
     module.outcome = Outcome::Ok;
-  } else if (state == kStateFailed) {
-    const auto error = link_.request(kError, slot);
+  } else if (state == SESSION_STATE_FAILED) {
+    const auto error = link_.request(CMD_GET_DEVICE_ERROR, slot);
     if (!error) {
       return false;
     }
@@ -223,7 +211,7 @@ void Shift::finish(int slot, bool on_bus) {
   occupied.on_bus = on_bus;
   // Before the jump the module is still in the boot ROM (a refused start or a wrong platform
   // never left it).
-  occupied.left_in_hardware_mode = module.state < kStateModeSwitch;
+  occupied.left_in_hardware_mode = module.state < SESSION_STATE_MODE_SWITCH;
   const bool unhealthy = count_finished(state_, port);
   listener_.module_finished(module);
   if (unhealthy) {
@@ -233,7 +221,7 @@ void Shift::finish(int slot, bool on_bus) {
 
 bool Shift::close(int slot, const std::set<int>& listed) {
   finish(slot, listed.contains(slot));
-  return link_.request(kClose, slot).has_value();
+  return link_.request(CMD_CLOSE_SESSION, slot).has_value();
 }
 
 void Shift::remove(int slot) {

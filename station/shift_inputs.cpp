@@ -5,18 +5,13 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/owned_handle.h"
+#include "app/exit_codes.h"
 #include "common/products.h"
 #include "data/embedded.h"
-#include "firmware/archive.h"
 #include "station/file_digest.h"
 
 namespace station {
 namespace {
-
-using ArchiveHandle = OwnedHandle<kavro_archive_t, kavro_archive_destroy>;
-
-constexpr int kArchiveRefused = 5;  // kavro-flash's exit status for an archive it refuses
 
 InputFile input_file(const std::string& given) {
   if (given.empty()) {
@@ -42,42 +37,22 @@ std::string built_in_base_sha256(const std::string& platform) {
   return bytes.empty() ? "" : sha256_hex(bytes);
 }
 
-// The platform and version the manifest of the archive at `path` declares.
-void read_manifest(const std::string& path, ShiftInputs& inputs) {
-  ArchiveHandle archive;
-  if (kavro_archive_init(archive.address(), path.c_str()) != 0) {
-    return;
-  }
-  const char* platform = kavro_archive_get_platform(archive.address());
-  const char* version = kavro_archive_get_firmware_version(archive.address());
-  inputs.firmware_platform = platform != nullptr ? platform : "";
-  inputs.firmware_version = version != nullptr ? version : "";
-}
-
 }  // namespace
 
-ShiftInputs read_inputs(const StationOptions& options) {
+ShiftInputs read_inputs(const StationOptions& options, const FirmwareFacts& facts) {
   ShiftInputs inputs;
   inputs.station = options.station;
   inputs.operator_name = options.operator_name;
-  inputs.ota = input_file(options.ota_file);
-  inputs.base = input_file(options.base_file);
-  inputs.settings = input_file(options.settings_file);
-  inputs.ads = input_file(options.ads_file);
-  inputs.public_key = input_file(options.public_key);
-  inputs.secure_boot = !options.public_key.empty() && !options.private_key.empty();
-  // A base archive given names the firmware's platform; the OTA archive names its version.
-  if (!inputs.base.path.empty()) {
-    read_manifest(inputs.base.path, inputs);
-  }
-  const std::string base_platform = inputs.firmware_platform;
-  if (!inputs.ota.path.empty()) {
-    read_manifest(inputs.ota.path, inputs);
-  }
-  if (!base_platform.empty()) {
-    inputs.firmware_platform = base_platform;
-  }
-  if (inputs.base.path.empty() && !inputs.firmware_platform.empty()) {
+  const Options& firmware = options.firmware;
+  inputs.ota = input_file(firmware.ota_file);
+  inputs.base = input_file(firmware.base_file);
+  inputs.settings = input_file(firmware.settings_file);
+  inputs.ads = input_file(firmware.ads_file);
+  inputs.public_key = input_file(firmware.public_key);
+  inputs.secure_boot = !firmware.public_key.empty() && !firmware.private_key.empty();
+  inputs.firmware_platform = facts.platform;
+  inputs.firmware_version = facts.version;
+  if (inputs.base.path.empty()) {
     inputs.base.sha256 = built_in_base_sha256(inputs.firmware_platform);
   }
   return inputs;
@@ -102,7 +77,7 @@ std::optional<int> check_expected_digests(const ShiftInputs& inputs,
         stderr, "  reason: its SHA-256 is %s, expected %s\n",
         archive->sha256.empty() ? "unknown (the file cannot be read)" : archive->sha256.c_str(),
         wanted.c_str());
-    return kArchiveRefused;
+    return EXIT_ARCHIVE;
   }
   return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "station/options.h"
+#include "station/preflight.h"
 #include "station/shift_state.h"
 
 namespace station {
@@ -32,9 +33,8 @@ struct ShiftInputs {
   bool secure_boot = false;
 };
 
-// The paths and digests of the given files, and the firmware's platform and version from the
-// archives (through the firmware library; left empty when an archive cannot be opened).
-ShiftInputs read_inputs(const StationOptions& options);
+// The paths and digests of the given files, with what the checked archives say of the firmware.
+ShiftInputs read_inputs(const StationOptions& options, const FirmwareFacts& firmware);
 // With --expect-sha256, every archive file given must have one of the expected digests. On a
 // mismatch it names the file and both digests on standard error and gives the exit status.
 std::optional<int> check_expected_digests(const ShiftInputs& inputs,

@@ -210,15 +210,28 @@ TEST(StationShift, FlashesEveryModuleInTurnAndLogsEachOnce) {
   }
 }
 
-// Each: the station's arguments ("@" for the fixture folder), its exit status and the message
-// it must give. The flasher is never started, so no module is touched and nothing is recorded.
+// Each: the station's arguments, its exit status and the message it must give (kavro-flash's
+// own, with the reason after it). The flasher is never started, so no module is touched and
+// nothing is recorded.
 TEST(StationShift, RefusesInputsItCannotUseBeforeTakingAModule) {
   const std::string ota = fixture::ota_file("cv22");
+  const std::string missing = fixture::path("missing.7z");
+  const std::string text = fixture::files().write_file("text.7z", "not an archive\n");
+  const std::string settings = fixture::files().write_file("no-settings.json", "{}");
   const struct {
     std::vector<std::string> arguments;
     int exit_status;
     std::string message;
   } cases[] = {
+      {{"-o", missing},
+       5,
+       "Invalid OTA file '" + missing + "' provided\r\n  reason: the file does not exist\n"},
+      {{"-o", text},
+       5,
+       "Invalid OTA file '" + text + "' provided\r\n  reason: not an archive libarchive can read"},
+      {{"-o", ota, "-s", settings},
+       6,
+       "Parsing settings json file '" + settings + "' failed\r\n  reason: Missing settings object"},
       {{"-o", ota, "--expect-sha256", std::string(64, 'A')},
        5,
        "kavro-station: '" + ota + "' is not the expected firmware\n  reason: its SHA-256 is " +
