@@ -58,6 +58,21 @@ int reply_text(mg_connection* connection, int status, const std::string& extra_h
   return reply(connection, status, "text/plain; charset=utf-8", body, extra_headers);
 }
 
+// Whether a request names this machine by a loopback address. Without a token that is the
+// only way in: a page from elsewhere whose host name an attacker's DNS points at 127.0.0.1
+// (DNS rebinding) still sends its own name. A client that sends no Host header is no browser.
+bool names_loopback(const char* host) {
+  if (host == nullptr) {
+    return true;
+  }
+  const std::string_view name(host);
+  const std::string_view without_port = name.substr(0, name.rfind(':'));
+  in_addr address{};
+  return without_port == "localhost" ||
+         (inet_pton(AF_INET, std::string(without_port).c_str(), &address) == 1 &&
+          without_port.starts_with("127."));
+}
+
 bool same_token(std::string_view given, const std::string& token) {
   return given.size() == token.size() &&
          CRYPTO_memcmp(given.data(), token.data(), token.size()) == 0;
@@ -105,10 +120,11 @@ std::string read_token(const std::string& path) {
   if (!file || !std::getline(file, token)) {
     throw std::runtime_error("cannot read the token file " + path + ": " + std::strerror(errno));
   }
-  if (token.size() < kMinTokenLength ||
+  if (token.size() < kMinTokenLength || token.size() > kMaxTokenLength ||
       token.find_first_not_of(kTokenAlphabet) != std::string::npos) {
-    throw std::runtime_error("the token file " + path + " must begin with a line of at least " +
-                             std::to_string(kMinTokenLength) +
+    throw std::runtime_error("the token file " + path + " must begin with a line of " +
+                             std::to_string(kMinTokenLength) + " to " +
+                             std::to_string(kMaxTokenLength) +
                              " letters, digits or -._~+/= (openssl rand -hex 32)");
   }
   return token;
@@ -161,6 +177,9 @@ int HttpServer::serve_request(mg_connection* connection) {
   }
   const mg_request_info& request = *mg_get_request_info(connection);
   const std::string_view path = request.local_uri != nullptr ? request.local_uri : "";
+  if (token_.empty() && !names_loopback(mg_get_header(connection, "Host"))) {
+    return reply_text(connection, 403);
+  }
   if (!token_.empty() && path == "/login") {
     return log_in(connection);
   }
@@ -192,7 +211,7 @@ int HttpServer::serve_request(mg_connection* connection) {
 // the token does not stay in its address bar or history.
 int HttpServer::log_in(mg_connection* connection) {
   const char* query = mg_get_request_info(connection)->query_string;
-  char given[512];
+  char given[kMaxTokenLength + 1];
   const int length =
       query == nullptr ? -1 : mg_get_var(query, std::strlen(query), "token", given, sizeof given);
   if (length < 0 || !same_token(std::string_view(given, static_cast<size_t>(length)), token_)) {
@@ -215,7 +234,7 @@ bool HttpServer::authorized(mg_connection* connection) const {
            same_token(value.substr(kScheme.size()), token_);
   }
   const char* cookies = mg_get_header(connection, "Cookie");
-  char given[512];
+  char given[kMaxTokenLength + 1];
   const int length =
       cookies == nullptr ? -1 : mg_get_cookie(cookies, kTokenCookie, given, sizeof given);
   return length >= 0 && same_token(std::string_view(given, static_cast<size_t>(length)), token_);

@@ -3,7 +3,8 @@
 // The dashboard's web server: the page, /api/state and /api/events, served read-only from the
 // station's own memory through civetweb. It answers GET only, serves nothing from the disk,
 // bounds every request head, serves at most kMaxClients connections at once (503 beyond), and
-// with a token lets in only the requests that carry it (401 otherwise, and nothing else).
+// with a token lets in only the requests that carry it (401 otherwise, and nothing else);
+// without one, only requests that name the machine by a loopback address (403 otherwise).
 // Its threads only read the event hub; none of them ever touches the shift.
 
 #include <civetweb.h>
@@ -42,9 +43,11 @@ class HttpServer {
   CHandle<mg_context, mg_stop> context_;
 };
 
-// The dashboard's token from `path`: its first line, which must be at least kMinTokenLength
-// characters of the Bearer token alphabet. Throws std::runtime_error naming what is wrong.
+// The dashboard's token from `path`: its first line, which must be kMinTokenLength to
+// kMaxTokenLength characters of the Bearer token alphabet. Throws std::runtime_error naming
+// what is wrong.
 inline constexpr size_t kMinTokenLength = 43;  // 32 random bytes in base64
+inline constexpr size_t kMaxTokenLength = 256;
 std::string read_token(const std::string& path);
 
 }  // namespace station

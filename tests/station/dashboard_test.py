@@ -152,6 +152,8 @@ class Dashboard(unittest.TestCase):
         self.assertRegex(page["recent"][0], r"1-1\s+done")
         self.assertRegex(page["recent"][1], r"1-2\s+failed\s+" + re.escape(CRC_WORDS + ": set it aside"))
 
+        # Without a token, only a request for a loopback address is let in.
+        self.assertEqual(station.get("/api/state", {"Host": "rebound.example:80"})[0], 403)
         station.stop()
         wait_for("the connection lost banner", lambda: seen()["lost"], 30)
 
@@ -162,7 +164,7 @@ class Dashboard(unittest.TestCase):
         open(short_file, "w").write("secret\n")
         for arguments, words in [(["--http", "0.0.0.0:0"], "needs --http-token FILE"),
                                  (["--http-token", token_file], "--http-token goes with --http"),
-                                 (["--http", "0", "--http-token", short_file], "at least 43")]:
+                                 (["--http", "0", "--http-token", short_file], "of 43 to 256")]:
             refused = subprocess.run([STATION, "-o", OTA, *arguments], env=dict(os.environ, KAVRO_FLASH=SIM),
                                      capture_output=True, text=True, timeout=60)
             self.assertEqual(refused.returncode, 2, arguments)
