@@ -85,8 +85,8 @@ function renderPort(port, cell) {
 function renderPorts() {
   const ports = byId('ports');
   // Smaller cells for a big hub, so that every port stays on the screen.
-  ports.classList.toggle('dense', state.ports.length > 12 && state.ports.length <= 32);
-  ports.classList.toggle('densest', state.ports.length > 32);
+  document.body.classList.toggle('dense', state.ports.length > 12 && state.ports.length <= 32);
+  document.body.classList.toggle('densest', state.ports.length > 32);
   ports.replaceChildren(...state.ports.map((port) => {
     const cell = newCell(port);
     renderPort(port, cell);
