@@ -24,8 +24,9 @@ namespace {
 
 using JsonPtr = std::unique_ptr<json_object, decltype(&json_object_put)>;
 
-constexpr std::array<std::string_view, 16> kModuleKeys{"port",
+constexpr std::array<std::string_view, 17> kModuleKeys{"port",
                                                        "platform",
+                                                       "serial",
                                                        "revision",
                                                        "adc_reading",
                                                        "flash_dir",
@@ -40,6 +41,7 @@ constexpr std::array<std::string_view, 16> kModuleKeys{"port",
                                                        "faults",
                                                        "timing",
                                                        "next"};
+constexpr size_t kSerialLimit = 126;
 constexpr std::array<std::string_view, 3> kTimingKeys{"control_latency_us", "bulk_bytes_per_second",
                                                       "flash_bytes_per_second"};
 
@@ -266,6 +268,7 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   ModuleConfig config;
   read_string_into(object, "port", where, config.port);
   read_string_into(object, "platform", where, config.platform);
+  read_string_into(object, "serial", where, config.serial);
   read_unsigned_into(object, "revision", where, config.revision);
   if (json_object* reading = member(object, "adc_reading")) {
     config.adc_reading = static_cast<uint32_t>(
@@ -302,6 +305,11 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   const auto digest = from_hex(config.bootloader_sha256);
   if (!config.bootloader_sha256.empty() && (!digest || digest->size() != 32)) {
     fail(where + ".bootloader_sha256", "must be 64 hexadecimal digits");
+  }
+  // A string descriptor holds at most 126 characters, sent as UTF-16 of ASCII here.
+  if (config.serial.size() > kSerialLimit ||
+      !std::ranges::all_of(config.serial, [](char c) { return c >= ' ' && c <= '~'; })) {
+    fail(where + ".serial", "must be at most 126 printable ASCII characters");
   }
   return config;
 }

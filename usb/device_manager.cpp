@@ -221,6 +221,20 @@ int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t len
   return 0;
 }
 
+int kavro_dm_device_serial_get(dm_state** dm, int index, char* buffer, int32_t length) {
+  dm_state* state = checked_state(dm, index);
+  if (state == nullptr || buffer == nullptr || length <= 0) {
+    return -1;
+  }
+  std::lock_guard guard(state->lock);
+  const auto& slot = state->slots[index];
+  if (slot.is_free()) {
+    return -8;
+  }
+  std::snprintf(buffer, static_cast<size_t>(length), "%s", slot.serial.c_str());
+  return 0;
+}
+
 const char* kavro_dm_get_platform_string(dm_state** dm, int index) {
   dm_state* state = checked_state(dm, index);
   if (state == nullptr) {

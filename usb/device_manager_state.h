@@ -25,6 +25,7 @@ struct dm_device {
   // slot at the same moment: the handle is really closed when the last user lets go of it.
   std::shared_ptr<usb::Device> device;
   std::string device_path;    // empty: slot free; once set, never cleared
+  std::string serial;         // the module's serial number string; empty when it has none
   const char* platform = "";  // a name from the product table, or empty
   uint32_t pid = 0;           // product id seen at the last open
   uint32_t vid = 0;           // vendor id seen at the last open

@@ -72,6 +72,8 @@ TEST(SimulatorConfig, UnusableConfigEndsTheProgram) {
       {R"({"modules": [{"bootloader_size": 0}]})",
        "modules[0].bootloader_size: must be a positive multiple of 4"},
       {R"({"modules": [{"adc_reading": -1}]})", "modules[0].adc_reading: must not be negative"},
+      {R"({"modules": [{"serial": "KV\n1"}]})",
+       "modules[0].serial: must be at most 126 printable ASCII characters"},
       {R"({"modules": [{"timing": []}]})", "modules[0].timing: must be an object"},
       {R"({"modules": [{"timing": {"latency": 1}}]})",
        "modules[0].timing: unknown key \"latency\""},
