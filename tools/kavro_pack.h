@@ -22,11 +22,6 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A signature companion is exactly this long: an RSA-4096 PKCS#1 v1.5 signature.
-inline constexpr std::size_t SIGNATURE_SIZE = 512;
-inline constexpr std::string_view SIGNATURE_SUFFIX = ".sign";
-inline constexpr std::string_view MANIFEST_ENTRY = "manifest";
-
 enum class Format {
   seven_zip,        // 7z, one solid LZMA2 block holding every entry
   seven_zip_store,  // 7z without compression

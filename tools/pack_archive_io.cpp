@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "firmware/archive_format.h"
 #include "tools/pack_handles.h"
 
 namespace kavro_pack {
