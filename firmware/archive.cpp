@@ -71,22 +71,23 @@ kavro_archive_file_t* find_file_by_name(kavro_archive_t& record, const std::stri
   return nullptr;
 }
 
-// Reads the partition's member of "partitions" into the file entry it names. The entry gets
-// this partition's values only, replacing any an earlier partition left on it.
-int load_manifest_partition(kavro_archive_t& record, json_object* partitions, int partition) {
+// Reads the partition's member of "partitions" into the file entry it names; false when the
+// member is invalid, true when it is valid or absent. The entry gets this partition's values
+// only, replacing any an earlier partition left on it.
+bool load_manifest_partition(kavro_archive_t& record, json_object* partitions, int partition) {
   json_object* details = nullptr;
   if (!json_object_object_get_ex(partitions, archive_partitions[partition].name.data(), &details)) {
-    return 0;
+    return true;
   }
   std::string filename;
   int64_t filesize = 0;
   if (get_manifest_text(details, PARTITION_KEY_FILENAME, filename) != 0 ||
       j_get_int64(details, PARTITION_KEY_FILESIZE, filesize) != 0) {
-    return -1;
+    return false;
   }
   kavro_archive_file_t* file = find_file_by_name(record, filename);
   if (file == nullptr || file->size != filesize) {
-    return -1;
+    return false;
   }
   kavro_archive_file_t loaded{.name = file->name, .size = file->size, .index = file->index};
   loaded.partition = partition;
@@ -94,13 +95,13 @@ int load_manifest_partition(kavro_archive_t& record, json_object* partitions, in
     for (std::size_t i = 0; i < BOOTSTRAP_OFFSET_FIELDS.size(); ++i) {
       if (j_get_int32(details, PARTITION_KEYS_BOOTSTRAP_OFFSETS[i],
                       loaded.*BOOTSTRAP_OFFSET_FIELDS[i]) != 0) {
-        return -1;
+        return false;
       }
     }
   }
   if (partition == PART_BOOTLOADER &&
       j_get_int32(details, PARTITION_KEY_PUBLIC_KEY_OFFSET, loaded.public_key_offset) != 0) {
-    return -1;
+    return false;
   }
   j_get_int64(details, PARTITION_KEY_LOAD_ADDRESS, loaded.load_address);
   j_get_int64(details, PARTITION_KEY_REQUIRED_FIXED_SIZE, loaded.required_fixed_size);
@@ -108,11 +109,11 @@ int load_manifest_partition(kavro_archive_t& record, json_object* partitions, in
   j_get_bool(details, PARTITION_KEY_SIGNED, is_signed);
   loaded.flags = is_signed ? FILE_FLAG_SIGNED : 0;
   if (partition_needs_load_address(partition) && loaded.load_address == 0) {
-    return -1;
+    return false;
   }
   *file = std::move(loaded);
   record.partitions_present |= archive_partitions[partition].mask;
-  return 0;
+  return true;
 }
 
 int parse_manifest_data(kavro_archive_t& record, std::string_view text) {
@@ -145,7 +146,7 @@ int parse_manifest_data(kavro_archive_t& record, std::string_view text) {
     return ARCHIVE_ERR_MISSING_PARTITIONS;
   }
   for (int partition = PART_BOOTSTRAP; is_partition_id(partition); ++partition) {
-    if (load_manifest_partition(record, partitions, partition) != 0) {
+    if (!load_manifest_partition(record, partitions, partition)) {
       return archive_error_invalid_partition(partition);
     }
   }

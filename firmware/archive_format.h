@@ -77,9 +77,17 @@ inline constexpr const char* PARTITION_KEY_LOAD_ADDRESS = "load_address";
 inline constexpr const char* PARTITION_KEY_REQUIRED_FIXED_SIZE = "required_fixed_size";
 inline constexpr const char* PARTITION_KEY_SIGNED = "signed";
 inline constexpr const char* PARTITION_KEY_PUBLIC_KEY_OFFSET = "public_key_offset";
+inline constexpr const char* PARTITION_KEY_BLD_SIZE_OFFSET = "bld_size_offset";
+inline constexpr const char* PARTITION_KEY_BLD_LOAD_ADDR_OFFSET = "bld_load_addr_offset";
+inline constexpr const char* PARTITION_KEY_COREMHZ_OFFSET = "coremhz_offset";
+inline constexpr const char* PARTITION_KEY_IDSPMHZ_OFFSET = "idspmhz_offset";
+inline constexpr const char* PARTITION_KEY_DRAMMHZ_OFFSET = "drammhz_offset";
+inline constexpr const char* PARTITION_KEY_CORTEXMHZ_OFFSET = "cortexmhz_offset";
+// The bootstrap's patch offsets, in the order they are checked.
 inline constexpr std::array<const char*, 6> PARTITION_KEYS_BOOTSTRAP_OFFSETS{
-    "bld_size_offset", "bld_load_addr_offset", "coremhz_offset",
-    "idspmhz_offset",  "drammhz_offset",       "cortexmhz_offset"};
+    PARTITION_KEY_BLD_SIZE_OFFSET, PARTITION_KEY_BLD_LOAD_ADDR_OFFSET,
+    PARTITION_KEY_COREMHZ_OFFSET,  PARTITION_KEY_IDSPMHZ_OFFSET,
+    PARTITION_KEY_DRAMMHZ_OFFSET,  PARTITION_KEY_CORTEXMHZ_OFFSET};
 
 // True when partition `id` must give a non-zero load address.
 inline constexpr bool partition_needs_load_address(int id) {

@@ -1,4 +1,5 @@
 #pragma once
+// Writing the manifest.json of a generated archive, in the archive format's keys.
 
 #include <cstdint>
 #include <filesystem>
@@ -6,6 +7,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "firmware/archive_format.h"
 
 namespace datagen {
 
@@ -20,6 +23,11 @@ struct ManifestPartition {
   // Integer members written after "filename", "filesize" and "signed", in this order.
   std::vector<std::pair<std::string, int64_t>> numbers;
 };
+
+// The manifest's name of partition `id` (PART_*).
+inline std::string partition_name(int id) {
+  return std::string(archive_partitions[static_cast<std::size_t>(id)].name);
+}
 
 // Writes the manifest JSON: {"manifest": {"platform", "firmware_version", "partitions"}}. Each
 // partition gets "filename", "filesize" (the image's size), "signed" false, its numbers and an

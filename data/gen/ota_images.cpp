@@ -1,3 +1,5 @@
+// The generated images of the example OTA archive and of the benchmark's archives.
+
 #include "data/gen/ota_images.h"
 
 #include <span>
@@ -59,10 +61,16 @@ void write_ota_images(const std::filesystem::path& folder, std::size_t kernel_si
   write_file(folder / "rfa.bin", rootfs);
 
   const std::vector<ManifestPartition> partitions = {
-      {"osloader", "bda.bin", osloader, {{"load_address", OSLOADER_LOAD_ADDRESS}}},
-      {"meta", "mta.bin", meta, {}},
-      {"kernel", "kna.bin", kernel, {{"load_address", KERNEL_LOAD_ADDRESS}}},
-      {"rootfs", "rfa.bin", rootfs, {}},
+      {partition_name(PART_OSLOADER),
+       "bda.bin",
+       osloader,
+       {{PARTITION_KEY_LOAD_ADDRESS, OSLOADER_LOAD_ADDRESS}}},
+      {partition_name(PART_META), "mta.bin", meta, {}},
+      {partition_name(PART_KERNEL),
+       "kna.bin",
+       kernel,
+       {{PARTITION_KEY_LOAD_ADDRESS, KERNEL_LOAD_ADDRESS}}},
+      {partition_name(PART_ROOTFS), "rfa.bin", rootfs, {}},
   };
   write_manifest(folder / "manifest.json", "cv22", GENERATED_FIRMWARE_VERSION, partitions);
 }
