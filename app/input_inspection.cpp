@@ -1,3 +1,5 @@
+// A second look at refused inputs: missing or unreadable files, JSON faults, archive contents.
+
 #include "app/input_inspection.h"
 
 #include <archive.h>

@@ -1,3 +1,5 @@
+// Why an input was refused, in words, found by looking at the input again.
+
 #include "app/refusal_cause.h"
 
 #include <json-c/json.h>

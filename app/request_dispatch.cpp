@@ -1,3 +1,5 @@
+// The request dispatcher of automated mode: one handler per command, each writing its response.
+
 #include "app/request_dispatch.h"
 
 #include <array>

@@ -1,4 +1,5 @@
 #pragma once
+// Reading the numbers of one request line.
 
 #include <string_view>
 

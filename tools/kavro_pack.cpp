@@ -1,3 +1,6 @@
+// Building a firmware archive: the manifest checked against the files, the named images signed
+// and the entries ordered as a session reads them.
+
 #include "tools/kavro_pack.h"
 
 #include <algorithm>

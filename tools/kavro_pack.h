@@ -1,5 +1,4 @@
 #pragma once
-
 // Building, signing, checking and listing firmware archives: the publisher's side of what
 // kavro-flash reads. The command-line tool kavro-pack is a thin front end over these calls;
 // tests use them directly to make good and deliberately broken archives.

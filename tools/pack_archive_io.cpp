@@ -1,3 +1,5 @@
+// Writing archives through a temporary file, and reading any archive entry by entry.
+
 #include "tools/pack_archive_io.h"
 
 #include <fcntl.h>

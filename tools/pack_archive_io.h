@@ -1,5 +1,4 @@
 #pragma once
-
 // Sequential reading of any archive libarchive understands, shared by listing and verifying.
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The checks kavro-pack makes of a publisher's inputs before the library sees them.
+
 #include "tools/pack_input_checks.h"
 
 #include <fstream>
