@@ -17,31 +17,28 @@ enum class json_null_text {
   empty,   // the empty text
 };
 
-inline int j_get_bool(json_object* object, const char* key, bool& value) {
+// The member `key` of `object`, converted by `convert` into `value`.
+template <typename Value, typename Convert>
+int j_get_converted(json_object* object, const char* key, Value& value, Convert convert) {
   json_object* member = nullptr;
   if (!json_object_object_get_ex(object, key, &member)) {
     return JSON_KEY_ABSENT;
   }
-  value = json_object_get_boolean(member) != 0;
+  value = convert(member);
   return 0;
+}
+
+inline int j_get_bool(json_object* object, const char* key, bool& value) {
+  return j_get_converted(object, key, value,
+                         [](json_object* member) { return json_object_get_boolean(member) != 0; });
 }
 
 inline int j_get_int32(json_object* object, const char* key, int32_t& value) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(object, key, &member)) {
-    return JSON_KEY_ABSENT;
-  }
-  value = json_object_get_int(member);
-  return 0;
+  return j_get_converted(object, key, value, json_object_get_int);
 }
 
 inline int j_get_int64(json_object* object, const char* key, int64_t& value) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(object, key, &member)) {
-    return JSON_KEY_ABSENT;
-  }
-  value = json_object_get_int64(member);
-  return 0;
+  return j_get_converted(object, key, value, json_object_get_int64);
 }
 
 // A size: a negative value counts as absent.

@@ -156,13 +156,8 @@ void write_base_images(int slot, const std::filesystem::path& folder) {
   const ByteImage bootstrap = make_bootstrap(layout);
   const ByteImage bootloader = make_bootloader(layout);
   const ByteImage misc = make_misc(layout);
-  write_file(folder / "bst.bin", bootstrap);
-  write_file(folder / "bld.bin", bootloader);
-  write_file(folder / "msc.bin", misc);
-
   const std::vector<ManifestPartition> partitions = {
-      {partition_name(PART_BOOTSTRAP),
-       "bst.bin",
+      {PART_BOOTSTRAP,
        bootstrap,
        {{PARTITION_KEY_REQUIRED_FIXED_SIZE, BOOTSTRAP_FIXED_SIZE},
         {PARTITION_KEY_COREMHZ_OFFSET, layout.core.offset},
@@ -171,14 +166,13 @@ void write_base_images(int slot, const std::filesystem::path& folder) {
         {PARTITION_KEY_CORTEXMHZ_OFFSET, layout.cortex.offset},
         {PARTITION_KEY_BLD_SIZE_OFFSET, layout.bld_size_offset},
         {PARTITION_KEY_BLD_LOAD_ADDR_OFFSET, layout.bld_load_addr_offset}}},
-      {partition_name(PART_BOOTLOADER),
-       "bld.bin",
+      {PART_BOOTLOADER,
        bootloader,
        {{PARTITION_KEY_LOAD_ADDRESS, layout.bootloader_load_address},
         {PARTITION_KEY_PUBLIC_KEY_OFFSET, layout.public_key_offset}}},
-      {partition_name(PART_MISC), "msc.bin", misc, {}},
+      {PART_MISC, misc, {}},
   };
-  write_manifest(folder / "manifest.json", layout.platform, GENERATED_FIRMWARE_VERSION, partitions);
+  write_archive_inputs(folder, layout.platform, GENERATED_FIRMWARE_VERSION, partitions);
 }
 
 }  // namespace datagen

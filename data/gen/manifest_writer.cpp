@@ -1,4 +1,5 @@
-// The manifest.json of a generated archive, with an MD5 of each image for a reader's eye.
+// The image files and manifest.json of a generated archive, with an MD5 of each image for a
+// reader's eye.
 
 #include "data/gen/manifest_writer.h"
 
@@ -41,10 +42,15 @@ void add_member(json_object* object, const std::string& key, json_object* value)
   }
 }
 
+// bst.bin, bld.bin, ...: the device name says which image a file holds.
+std::string image_file_name(int id) {
+  return std::string(archive_partitions[static_cast<std::size_t>(id)].device_name) + ".bin";
+}
+
 json_object* partition_object(const ManifestPartition& partition) {
   JsonPtr object(json_object_new_object());
   add_member(object.get(), PARTITION_KEY_FILENAME,
-             json_object_new_string(partition.filename.c_str()));
+             json_object_new_string(image_file_name(partition.id).c_str()));
   add_member(object.get(), PARTITION_KEY_FILESIZE,
              json_object_new_int64(static_cast<int64_t>(partition.image.size())));
   add_member(object.get(), PARTITION_KEY_SIGNED, json_object_new_boolean(0));
@@ -57,12 +63,15 @@ json_object* partition_object(const ManifestPartition& partition) {
 
 }  // namespace
 
-void write_manifest(const std::filesystem::path& path, const std::string& platform,
-                    const std::string& firmware_version,
-                    std::span<const ManifestPartition> partitions) {
+void write_archive_inputs(const std::filesystem::path& folder, const std::string& platform,
+                          const std::string& firmware_version,
+                          std::span<const ManifestPartition> partitions) {
   JsonPtr partition_list(json_object_new_object());
   for (const auto& partition : partitions) {
-    add_member(partition_list.get(), partition.partition, partition_object(partition));
+    write_file(folder / image_file_name(partition.id), partition.image);
+    add_member(partition_list.get(),
+               std::string(archive_partitions[static_cast<std::size_t>(partition.id)].name),
+               partition_object(partition));
   }
   JsonPtr body(json_object_new_object());
   add_member(body.get(), MANIFEST_KEY_PLATFORM, json_object_new_string(platform.c_str()));
@@ -76,7 +85,7 @@ void write_manifest(const std::filesystem::path& path, const std::string& platfo
       root.get(), JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
   std::string with_newline(text);
   with_newline += '\n';
-  write_file(path,
+  write_file(folder / "manifest.json",
              std::span(reinterpret_cast<const uint8_t*>(with_newline.data()), with_newline.size()));
 }
 
