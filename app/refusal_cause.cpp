@@ -188,10 +188,10 @@ void explain_unknown_platform(std::string_view platform) {
 }
 
 void explain_missing_partitions(int error, kavro_archive_t** base, kavro_archive_t** ota) {
-  std::vector<int> wanted{PART_OSLOADER, PART_META, PART_KERNEL, PART_ROOTFS};
+  std::vector<int> wanted(OTA_ARCHIVE_PARTITIONS.begin(), OTA_ARCHIVE_PARTITIONS.end());
   kavro_archive_t** archive = error == FLASH_ERR_OTA_MISSING_OTA_PARTS ? ota : base;
   if (error == FLASH_ERR_BASE_MISSING_BASE_PARTS) {
-    wanted = {PART_BOOTSTRAP, PART_BOOTLOADER, PART_MISC};
+    wanted.assign(BASE_ARCHIVE_PARTITIONS.begin(), BASE_ARCHIVE_PARTITIONS.end());
   } else if (error != FLASH_ERR_OTA_MISSING_OTA_PARTS &&
              error != FLASH_ERR_BASE_MISSING_OTA_PARTS) {
     return;

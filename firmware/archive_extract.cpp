@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr uint32_t BOOTLOADER_PARTITIONS = 0x13;  // bootstrap, bootloader, misc
-constexpr uint32_t OTA_PARTITIONS = 0x6C;         // osloader, meta, kernel, rootfs
+constexpr uint32_t BOOTLOADER_PARTITIONS = partitions_mask(BASE_ARCHIVE_PARTITIONS);
+constexpr uint32_t OTA_PARTITIONS = partitions_mask(OTA_ARCHIVE_PARTITIONS);
 
 kavro_archive_t* record_of(kavro_archive_t** handle) {
   return handle != nullptr ? *handle : nullptr;

@@ -54,6 +54,22 @@ inline constexpr bool is_partition_id(int64_t partition) {
   return partition >= PART_BOOTSTRAP && partition < static_cast<int64_t>(archive_partitions.size());
 }
 
+// The partitions a base archive must hold (the boot chain) and those an OTA archive must hold.
+inline constexpr std::array<int, 3> BASE_ARCHIVE_PARTITIONS{PART_BOOTSTRAP, PART_BOOTLOADER,
+                                                            PART_MISC};
+inline constexpr std::array<int, 4> OTA_ARCHIVE_PARTITIONS{PART_OSLOADER, PART_META, PART_KERNEL,
+                                                           PART_ROOTFS};
+
+// The mask bits of a list of partitions.
+template <std::size_t N>
+constexpr uint32_t partitions_mask(const std::array<int, N>& ids) {
+  uint32_t mask = 0;
+  for (const int id : ids) {
+    mask |= archive_partitions[static_cast<std::size_t>(id)].mask;
+  }
+  return mask;
+}
+
 // The order in which a session sends the partitions it flashes; an archive that keeps its
 // images in this order lets a reader meet each image when it is needed.
 inline constexpr std::array<int, 7> PARTITION_SEND_ORDER{

@@ -62,11 +62,6 @@ TEST(ErrorTexts, Archive) {
           {ARCHIVE_ERR_SIGNATURE, -29, "Signature check failed"},
       },
       {0, 1, -30});
-  for (int id = PART_BOOTSTRAP; id <= PART_CUSTOM_H; ++id) {
-    EXPECT_EQ(archive_invalid_partition_of(archive_error_invalid_partition(id)), id);
-  }
-  EXPECT_EQ(archive_invalid_partition_of(ARCHIVE_ERR_MISSING_PARTITIONS), 0);
-  EXPECT_EQ(archive_invalid_partition_of(ARCHIVE_ERR_PARTITION_NOT_FOUND), 0);
 }
 
 TEST(ErrorTexts, Settings) {
