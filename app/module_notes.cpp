@@ -1,3 +1,5 @@
+// What the interactive run says about the modules on the bus and about a failed transfer.
+
 #include "app/module_notes.h"
 
 #include <algorithm>

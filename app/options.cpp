@@ -1,3 +1,5 @@
+// The command line: options, usage and version texts, and the secure-boot key pair checks.
+
 #include "app/options.h"
 
 #include <openssl/err.h>
