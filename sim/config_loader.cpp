@@ -1,3 +1,5 @@
+// Reads the simulator's JSON configuration into module descriptions, naming every bad item.
+
 #include "sim/config_loader.h"
 
 #include <json-c/json.h>

@@ -1,3 +1,5 @@
+// What a simulated module received, kept in memory and mirrored to flash_dir and module.json.
+
 #include "sim/flash_store.h"
 
 #include <json-c/json.h>

@@ -1,4 +1,7 @@
 #pragma once
+// One simulated module: its presence on the bus, the boot ROM it answers with in hardware mode,
+// the flash bootloader it runs in software mode, its flash, and the faults and timing its
+// configuration asks for. Every public operation is thread-safe.
 
 #include <array>
 #include <chrono>
@@ -18,9 +21,6 @@
 #include "sim/module_host.h"
 #include "usb/bus.h"
 
-// One simulated module: its presence on the bus, the boot ROM it answers with in hardware mode,
-// the flash bootloader it runs in software mode, its flash, and the faults and timing its
-// configuration asks for. Every public operation is thread-safe.
 namespace sim {
 
 enum class Mode { Hardware, Software };

@@ -1,4 +1,5 @@
 #pragma once
+// One usbredir connection: the simulated module presented to a QEMU guest.
 
 #include <usbredirparser.h>
 
