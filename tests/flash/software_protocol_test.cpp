@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "flash/software_protocol.h"
@@ -22,15 +24,20 @@ std::vector<uint8_t> hex(std::string_view text) {
   return bytes;
 }
 
-template <size_t Length>
-std::vector<uint8_t> bytes_of(const sw_bytes<Length>& block) {
-  return {block.begin(), block.end()};
+// `length` zero bytes with each field's bytes at its offset.
+std::vector<uint8_t> laid_out(size_t length,
+                              std::vector<std::pair<size_t, std::vector<uint8_t>>> fields) {
+  std::vector<uint8_t> bytes(length);
+  for (const auto& [offset, field] : fields) {
+    std::copy(field.begin(), field.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+  }
+  return bytes;
 }
 
-struct Field {
-  size_t offset;
-  std::vector<uint8_t> bytes;
-};
+template <size_t Length>
+std::vector<uint8_t> built(const sw_bytes<Length>& block) {
+  return {block.begin(), block.end()};
+}
 
 TEST(SoftwareProtocol, EveryBlockByteForByte) {
   sw_partition_layout layout{.ota_enabled = 1,
@@ -41,60 +48,41 @@ TEST(SoftwareProtocol, EveryBlockByteForByte) {
   layout.custom = {{{"abcdefghij", 0x100000005}, {"cal", 2}, {"beyond", 7}}};
   std::array<uint8_t, SW_SIGNATURE_FIELD_LENGTH> signature{};
   std::iota(signature.begin(), signature.end(), uint8_t{0});
-  const struct {
-    const char* what;
-    std::vector<uint8_t> built;
-    size_t length;
-    std::vector<Field> fields;
-  } rows[] = {
+  const std::vector<uint8_t> whole_signature(signature.begin(), signature.end());
+  const std::tuple<const char*, std::vector<uint8_t>, std::vector<uint8_t>> rows[] = {
       // Sizes go high word first; names are cut to 8 bytes; entries beyond the count stay zero.
-      {"partition details",
-       bytes_of(sw_partition_details(layout)),
-       164,
-       {{0, hex("44 4D 43 4B 01 00 00 00 01 00 00 00 00 00 00 00 00 00 00 01 01 00 00 00")},
-        {24, hex("89 67 45 23 02 00 00 00 61 62 63 64 65 66 67 68 01 00 00 00 05 00 00 00")},
-        {48, hex("63 61 6C 00 00 00 00 00 00 00 00 00 02 00 00 00")},
-        {160, hex("01 00 00 00")}}},
-      {"image header",
-       bytes_of(sw_image_header("bst", 0x100000010, {16, true, 0xDEADBEEF}, 0x80000000)),
-       52,
-       {{0, hex("44 4D 43 4B 02 00 00 00 62 73 74 00 00 00 00 00 01 00 00 00 10 00 00 00")},
-        {24, hex("10 00 00 00 00 00 00 00 01 00 00 00 EF BE AD DE 00 00 00 80")}}},
-      {"block header",
-       bytes_of(sw_block_header({0x204020, true, 0x04030201})),
-       24,
-       {{0, hex("44 4D 43 4B 03 00 00 00 20 40 20 00 00 00 00 00 01 00 00 00 01 02 03 04")}}},
-      {"erase",
-       bytes_of(sw_erase_partition("rfa")),
-       16,
-       {{0, hex("44 4D 43 4B 04 00 00 00 72 66 61 00 00 00 00 00")}}},
-      {"partition table write", bytes_of(sw_ptb_write()), 8, {{0, hex("44 4D 43 4B 05 00 00 00")}}},
-      {"reboot", bytes_of(sw_reboot()), 8, {{0, hex("44 4D 43 4B 06 00 00 00")}}},
-      {"device id",
-       bytes_of(sw_device_id(3)),
-       12,
-       {{0, hex("44 4D 43 4B 07 00 00 00 03 00 00 00")}}},
-      {"signature",
-       bytes_of(sw_signature("bld", signature)),
-       272,
-       {{0, hex("44 4D 43 4B 08 00 00 00 62 6C 64")}, {16, {signature.begin(), signature.end()}}}},
+      {"partition details", built(sw_partition_details(layout)),
+       laid_out(164, {{0, hex("44 4D 43 4B 01 00 00 00 01 00 00 00 00 00 00 00 00 00 00 01")},
+                      {20, hex("01 00 00 00 89 67 45 23 02 00 00 00 61 62 63 64 65 66 67 68")},
+                      {40, hex("01 00 00 00 05 00 00 00 63 61 6C 00 00 00 00 00")},
+                      {60, hex("02 00 00 00")},
+                      {160, hex("01 00 00 00")}})},
+      {"image header", built(sw_image_header("bst", 0x100000010, {16, true, 0xDEADBEEF}, 1u << 31)),
+       laid_out(52, {{0, hex("44 4D 43 4B 02 00 00 00 62 73 74 00 00 00 00 00 01 00 00 00")},
+                     {20, hex("10 00 00 00 10 00 00 00 00 00 00 00 01 00 00 00 EF BE AD DE")},
+                     {40, hex("00 00 00 80")}})},
+      {"block header", built(sw_block_header({0x204020, true, 0x04030201})),
+       hex("44 4D 43 4B 03 00 00 00 20 40 20 00 00 00 00 00 01 00 00 00 01 02 03 04")},
+      {"erase", built(sw_erase_partition("rfa")),
+       hex("44 4D 43 4B 04 00 00 00 72 66 61 00 00 00 00 00")},
+      {"partition table write", built(sw_ptb_write()), hex("44 4D 43 4B 05 00 00 00")},
+      {"reboot", built(sw_reboot()), hex("44 4D 43 4B 06 00 00 00")},
+      {"device id", built(sw_device_id(3)), hex("44 4D 43 4B 07 00 00 00 03 00 00 00")},
+      {"signature", built(sw_signature("bld", signature)),
+       laid_out(272, {{0, hex("44 4D 43 4B 08 00 00 00 62 6C 64")}, {16, whole_signature}})},
   };
-  for (const auto& row : rows) {
-    std::vector<uint8_t> expected(row.length);
-    for (const Field& field : row.fields) {
-      std::copy(field.bytes.begin(), field.bytes.end(), expected.begin() + field.offset);
-    }
-    EXPECT_EQ(row.built, expected) << row.what;
+  for (const auto& [what, bytes, expected] : rows) {
+    EXPECT_EQ(bytes, expected) << what;
   }
 
   // Bytes 8 to 15 of a response are not read; a response without its signature has no status.
   std::array<uint8_t, 16> response{};
+  response[8] = 0xFF;
   for (const auto& [head, status] : {std::pair("50 53 52 4B 05 00 00 00", std::optional(5u)),
                                      {"50 53 52 4B 00 00 00 00", std::optional(0u)},
                                      {"4E 41 43 4B 00 00 00 00", std::optional<uint32_t>()}}) {
     const std::vector<uint8_t> bytes = hex(head);
     std::copy(bytes.begin(), bytes.end(), response.begin());
-    response[8] = 0xFF;
     EXPECT_EQ(sw_response_status(response), status) << head;
   }
 }

@@ -230,38 +230,34 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
   const auto sw = [&](int index, uint8_t* data) {
     return kavro_dm_usb_software_command(&dm, index, data, 8, 100, response, sizeof response);
   };
+  constexpr int kInvalid = DM_ERR_INVALID_PARAMETERS;
   const struct {
     const char* what;
     int result;
     int expected;
   } rows[] = {
-      {"hardware command to slot -1", hw(-1, HW_CMD_WRITE, &value), DM_ERR_INVALID_PARAMETERS},
-      {"hardware command to slot 64", hw(64, HW_CMD_WRITE, &value), DM_ERR_INVALID_PARAMETERS},
-      {"mode without a handle", kavro_dm_device_get_mode(&none, 0), DM_ERR_INVALID_PARAMETERS},
-      {"write without a value", hw(0, HW_CMD_WRITE, nullptr), DM_ERR_INVALID_PARAMETERS},
+      {"hardware command to slot -1", hw(-1, HW_CMD_WRITE, &value), kInvalid},
+      {"hardware command to slot 64", hw(64, HW_CMD_WRITE, &value), kInvalid},
+      {"mode without a handle", kavro_dm_device_get_mode(&none, 0), kInvalid},
+      {"write without a value", hw(0, HW_CMD_WRITE, nullptr), kInvalid},
       {"command number 0", hw(0, 0, &value), DM_ERR_INVALID_COMMAND},
       {"command number 6", hw(0, 6, &value), DM_ERR_INVALID_COMMAND},
       {"poll allowed no read", hw(0, HW_CMD_POLL, &value, 0), DM_ERR_POLL_TIMEOUT},
       {"poll of a register with the mask clear", hw(0, HW_CMD_POLL, &value, 1), 0},
       {"hardware command to a software-mode module", hw(1, HW_CMD_READ, &value), DM_ERR_WRONG_MODE},
       {"hardware command to a free slot", hw(2, HW_CMD_WRITE, &value), DM_ERR_CONTROL_TRANSFER},
-      {"block without bytes", sw(1, nullptr), DM_ERR_INVALID_PARAMETERS},
+      {"block without bytes", sw(1, nullptr), kInvalid},
       {"block to a hardware-mode module", sw(0, block), DM_ERR_WRONG_MODE},
-      {"list without a count", kavro_dm_device_list_get(&dm, &list, nullptr, 0),
-       DM_ERR_INVALID_PARAMETERS},
+      {"list without a count", kavro_dm_device_list_get(&dm, &list, nullptr, 0), kInvalid},
       {"path of a free slot", kavro_dm_device_path_get(&dm, 2, path, sizeof path),
        DM_ERR_WRONG_MODE},
-      {"path into no room", kavro_dm_device_path_get(&dm, 0, path, 0), DM_ERR_INVALID_PARAMETERS},
-      {"path into no buffer", kavro_dm_device_path_get(&dm, 0, nullptr, 8),
-       DM_ERR_INVALID_PARAMETERS},
-      {"path of slot 64", kavro_dm_device_path_get(&dm, 64, path, sizeof path),
-       DM_ERR_INVALID_PARAMETERS},
-      {"config check of slot -1", kavro_dm_device_check_config(&dm, -1), DM_ERR_INVALID_PARAMETERS},
+      {"path into no room", kavro_dm_device_path_get(&dm, 0, path, 0), kInvalid},
+      {"path into no buffer", kavro_dm_device_path_get(&dm, 0, nullptr, 8), kInvalid},
+      {"path of slot 64", kavro_dm_device_path_get(&dm, 64, path, sizeof path), kInvalid},
+      {"config check of slot -1", kavro_dm_device_check_config(&dm, -1), kInvalid},
       {"platform of slot -1", kavro_dm_get_platform_string(&dm, -1) == nullptr ? -1 : 0, -1},
-      {"list without a handle", kavro_dm_device_list_get(&none, &list, &count, 0),
-       DM_ERR_INVALID_PARAMETERS},
-      {"list without a place", kavro_dm_device_list_get(&dm, nullptr, &count, 0),
-       DM_ERR_INVALID_PARAMETERS},
+      {"list without a handle", kavro_dm_device_list_get(&none, &list, &count, 0), kInvalid},
+      {"list without a place", kavro_dm_device_list_get(&dm, nullptr, &count, 0), kInvalid},
       {"changes without a handle", static_cast<int>(kavro_dm_change_count(&none)), 0},
       {"wait without a handle", static_cast<int>(kavro_dm_wait_for_change(nullptr, 0, 0)), 0},
   };
