@@ -21,23 +21,16 @@ class SessionLifecycleTest : public FlashSessionTest {
   }
 };
 
-// A refused init leaves the handle empty and the slot free. A key whose signatures do not fit
-// the 256-byte field, one that is not RSA, fails its check or needs a pass phrase is refused.
-// A slot holds one session until it is destroyed, even after its thread has ended.
+// A refused init leaves the handle empty and the slot free. Key files the shared key check
+// refuses are refused (the command-line tests go through each reason). A slot holds one
+// session until it is destroyed, even after its thread has ended.
 TEST_F(SessionLifecycleTest, InitRefusesBadArgumentsUnusableKeysAndTakenSlots) {
   start_bus({});
   const SecureBootKeys& keys = secure_boot_keys();
-  const std::string encrypted = folder_.file("encrypted.pem");
-  test_support::write_encrypted_private_key_pem(encrypted, keys.key.get(), "secret");
   const std::string pub = keys.public_key_file;
-  const auto key = [this](const char* name, const test_support::KeyPtr& made) {
-    test_support::write_private_key_pem(folder_.file(name), made.get());
-    return folder_.file(name);
-  };
   flash_session* session = nullptr;
   flash_session* first = nullptr;
   constexpr int kInvalid = FLASH_ERR_INVALID_PARAMETERS;
-  constexpr int kKey = FLASH_ERR_PRIVATE_KEY;
   const struct {
     const char* what;
     int result;
@@ -50,17 +43,10 @@ TEST_F(SessionLifecycleTest, InitRefusesBadArgumentsUnusableKeysAndTakenSlots) {
        kInvalid},
       {"no base file", kavro_flash_init(&session, "", "", nullptr, "", &dm_, 0, 0, 0, "", ""),
        kInvalid},
-      {"missing key", init(&session, 3, pub, folder_.file("missing.pem")), kKey},
+      {"missing key", init(&session, 3, pub, folder_.file("missing.pem")), FLASH_ERR_PRIVATE_KEY},
       {"short public key",
-       init(&session, 3, folder_.write_file("short", "k"), keys.private_key_file), kKey},
-      {"EC key", init(&session, 3, pub, key("ec.pem", test_support::make_ec_key())), kKey},
-      {"inconsistent key",
-       init(&session, 3, pub,
-            key("bad.pem", test_support::make_inconsistent_rsa_copy(keys.key.get()))),
-       kKey},
-      {"encrypted key", init(&session, 3, pub, encrypted), kKey},
-      {"RSA-4096 key", init(&session, 3, pub, key("4096.pem", test_support::make_rsa_key(4096))),
-       kKey},
+       init(&session, 3, folder_.write_file("short", "k"), keys.private_key_file),
+       FLASH_ERR_PRIVATE_KEY},
       {"no private key: the public key file is not read", init(&first, 3, "missing.pub"), 0},
       {"slot taken by a session", init(&session, 3), FLASH_ERR_SESSION_EXISTS},
   };
