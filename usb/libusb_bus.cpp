@@ -1,3 +1,5 @@
+// The libusb-1.0 implementation of the USB seam: listing, opening, and hot-plug or rescans.
+
 #include "usb/libusb_bus.h"
 
 #include <algorithm>
@@ -5,10 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <span>
 #include <thread>
 #include <tuple>
 #include <utility>
 
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "usb/libusb_context.h"
 #include "usb/libusb_device.h"
@@ -20,19 +24,25 @@ namespace {
 constexpr auto RESCAN_PERIOD = std::chrono::milliseconds(250);
 constexpr int EVENT_WAIT_US = 250000;
 
-struct DeviceListDeleter {
-  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
-};
-using DeviceList = std::unique_ptr<libusb_device*[], DeviceListDeleter>;
+// The list holds a reference to each device; they go with it.
+void free_device_list(libusb_device** list) {
+  libusb_free_device_list(list, 1);
+}
+using DeviceList = CHandle<libusb_device*, free_device_list>;
 
-// The attached devices; empty when libusb cannot list them.
-std::pair<DeviceList, size_t> attached_devices(libusb_context* context) {
+// The attached devices, valid while `list` lives; none when libusb cannot list them.
+struct AttachedDevices {
+  DeviceList list;
+  std::span<libusb_device*> devices;
+};
+
+AttachedDevices attached_devices(libusb_context* context) {
   libusb_device** raw = nullptr;
   const ssize_t count = libusb_get_device_list(context, &raw);
   if (count < 0) {
-    return {nullptr, 0};
+    return {};
   }
-  return {DeviceList(raw), static_cast<size_t>(count)};
+  return {DeviceList(raw), {raw, static_cast<size_t>(count)}};
 }
 
 // Bus number and port chain, "1-4.2"; empty for a root hub, which hangs off no port.
@@ -62,11 +72,11 @@ bool describe(libusb_device* device, DeviceInfo& info) {
 }
 
 std::vector<DeviceInfo> list_devices(libusb_context* context, uint16_t vid) {
-  const auto [devices, count] = attached_devices(context);
+  const AttachedDevices attached = attached_devices(context);
   std::vector<DeviceInfo> found;
-  for (size_t i = 0; i < count; ++i) {
+  for (libusb_device* device : attached.devices) {
     DeviceInfo info;
-    if (describe(devices[i], info) && info.vid == vid) {
+    if (describe(device, info) && info.vid == vid) {
       found.push_back(std::move(info));
     }
   }
@@ -227,15 +237,15 @@ std::unique_ptr<Device> LibusbBus::open(const DeviceInfo& info) {
   if (scan == nullptr) {
     scan = context_;
   }
-  const auto [devices, count] = attached_devices(scan->usb);
-  for (size_t i = 0; i < count; ++i) {
+  const AttachedDevices attached = attached_devices(scan->usb);
+  for (libusb_device* device : attached.devices) {
     DeviceInfo candidate;
-    if (!describe(devices[i], candidate) || candidate.device_path != info.device_path ||
+    if (!describe(device, candidate) || candidate.device_path != info.device_path ||
         candidate.vid != info.vid || candidate.pid != info.pid) {
       continue;
     }
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(devices[i], &handle) != 0) {
+    if (libusb_open(device, &handle) != 0) {
       return nullptr;
     }
     return std::make_unique<LibusbDevice>(scan, handle);
