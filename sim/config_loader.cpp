@@ -1,3 +1,5 @@
+// Reads the simulator's JSON configuration into module descriptions, naming every bad item.
+
 #include "sim/config_loader.h"
 
 #include <json-c/json.h>
@@ -15,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "sim/flash_bootloader.h"
 #include "sim/hex.h"
@@ -22,7 +25,7 @@
 namespace sim {
 namespace {
 
-using JsonPtr = std::unique_ptr<json_object, decltype(&json_object_put)>;
+using JsonPtr = CHandle<json_object, json_object_put>;
 
 constexpr std::array<std::string_view, 17> kModuleKeys{"port",
                                                        "platform",
@@ -317,10 +320,9 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
 }  // namespace
 
 std::vector<ModuleConfig> parse_config(std::string_view text) {
-  JsonPtr root(nullptr, json_object_put);
+  JsonPtr root;
   {
-    std::unique_ptr<json_tokener, decltype(&json_tokener_free)> tokener(json_tokener_new(),
-                                                                        json_tokener_free);
+    const CHandle<json_tokener, json_tokener_free> tokener(json_tokener_new());
     root.reset(json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
     const json_tokener_error error = json_tokener_get_error(tokener.get());
     if (error == json_tokener_continue) {

@@ -1,11 +1,11 @@
 #pragma once
+// Description of one simulated module: where it is attached, what it is, and how it misbehaves.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Description of one simulated module: where it is attached, what it is, and how it misbehaves.
 namespace sim {
 
 // Selectors for Fault::command_id besides the software-mode command ids 1 to 8.

@@ -1,3 +1,5 @@
+// The virtual bus: simulated modules on their ports, their arrivals, removals and turns.
+
 #include "sim/virtual_bus.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 #pragma once
+// The seam between the device manager and a USB access layer: libusb for real modules, the
+// module simulator for tests and the demo. Nothing above this file knows which one it uses.
 
 #include <algorithm>
 #include <chrono>
@@ -11,8 +13,6 @@
 #include <string>
 #include <vector>
 
-// The seam between the device manager and a USB access layer: libusb for real modules, the
-// module simulator for tests and the demo. Nothing above this file knows which one it uses.
 namespace usb {
 
 struct SetupPacket {

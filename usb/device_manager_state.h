@@ -1,4 +1,6 @@
 #pragma once
+// Internal state of the device manager, shared by the files that implement it. Nothing outside
+// usb/ includes this header.
 
 #include <array>
 #include <condition_variable>
@@ -10,9 +12,6 @@
 
 #include "usb/bus.h"
 #include "usb/device_manager.h"
-
-// Internal state of the device manager, shared by the files that implement it. Nothing outside
-// usb/ includes this header.
 
 inline constexpr size_t DM_DESCRIPTOR_LENGTH = 18;
 

@@ -1,3 +1,5 @@
+// The libusb-1.0 implementation of the USB seam: listing, opening, and hot-plug or rescans.
+
 #include "usb/libusb_bus.h"
 
 #include <algorithm>
@@ -6,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <optional>
+#include <span>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -23,19 +26,25 @@ constexpr auto RESCAN_PERIOD = std::chrono::milliseconds(250);
 constexpr int EVENT_WAIT_US = 250000;
 constexpr size_t SERIAL_LIMIT = 128;  // a string descriptor holds at most 126 characters
 
-struct DeviceListDeleter {
-  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
-};
-using DeviceList = std::unique_ptr<libusb_device*[], DeviceListDeleter>;
+// The list holds a reference to each device; they go with it.
+void free_device_list(libusb_device** list) {
+  libusb_free_device_list(list, 1);
+}
+using DeviceList = CHandle<libusb_device*, free_device_list>;
 
-// The attached devices; empty when libusb cannot list them.
-std::pair<DeviceList, size_t> attached_devices(libusb_context* context) {
+// The attached devices, valid while `list` lives; none when libusb cannot list them.
+struct AttachedDevices {
+  DeviceList list;
+  std::span<libusb_device*> devices;
+};
+
+AttachedDevices attached_devices(libusb_context* context) {
   libusb_device** raw = nullptr;
   const ssize_t count = libusb_get_device_list(context, &raw);
   if (count < 0) {
-    return {nullptr, 0};
+    return {};
   }
-  return {DeviceList(raw), static_cast<size_t>(count)};
+  return {DeviceList(raw), {raw, static_cast<size_t>(count)}};
 }
 
 // Bus number and port chain, "1-4.2"; empty for a root hub, which hangs off no port.
@@ -59,11 +68,8 @@ bool describe(libusb_device* device, DeviceInfo& info) {
   }
   // The kernel numbers every enumeration on a bus afresh, so the address tells a replugged
   // module from the handle that was open before.
-  info = {descriptor.idVendor,
-          descriptor.idProduct,
-          device_path(device),
-          libusb_get_device_address(device),
-          {}};
+  info = {descriptor.idVendor, descriptor.idProduct, device_path(device),
+          libusb_get_device_address(device)};
   return true;
 }
 
@@ -98,11 +104,11 @@ std::optional<std::string> read_serial(libusb_device* device) {
 }
 
 std::vector<DeviceInfo> list_devices(libusb_context* context, uint16_t vid) {
-  const auto [devices, count] = attached_devices(context);
+  const AttachedDevices attached = attached_devices(context);
   std::vector<DeviceInfo> found;
-  for (size_t i = 0; i < count; ++i) {
+  for (libusb_device* device : attached.devices) {
     DeviceInfo info;
-    if (describe(devices[i], info) && info.vid == vid) {
+    if (describe(device, info) && info.vid == vid) {
       found.push_back(std::move(info));
     }
   }
@@ -253,20 +259,20 @@ LibusbBus::~LibusbBus() {
 
 std::vector<DeviceInfo> LibusbBus::list(uint16_t vid) {
   const auto scan = fresh_context();
-  const auto [devices, count] = attached_devices(scan ? scan->usb : context_->usb);
+  const AttachedDevices attached = attached_devices(scan ? scan->usb : context_->usb);
   std::vector<DeviceInfo> found;
   std::lock_guard guard(serials_mutex_);
   std::map<std::pair<std::string, uint64_t>, std::string> serials;
-  for (size_t i = 0; i < count; ++i) {
+  for (libusb_device* device : attached.devices) {
     DeviceInfo info;
-    if (!describe(devices[i], info) || info.vid != vid) {
+    if (!describe(device, info) || info.vid != vid) {
       continue;
     }
     const std::pair key{info.device_path, info.enumeration};
     if (const auto known = serials_.find(key); known != serials_.end()) {
       info.serial = known->second;
       serials.insert(*known);
-    } else if (const auto serial = read_serial(devices[i])) {
+    } else if (const auto serial = read_serial(device)) {
       info.serial = *serial;
       serials.emplace(key, *serial);
     }
@@ -284,15 +290,15 @@ std::unique_ptr<Device> LibusbBus::open(const DeviceInfo& info) {
   if (scan == nullptr) {
     scan = context_;
   }
-  const auto [devices, count] = attached_devices(scan->usb);
-  for (size_t i = 0; i < count; ++i) {
+  const AttachedDevices attached = attached_devices(scan->usb);
+  for (libusb_device* device : attached.devices) {
     DeviceInfo candidate;
-    if (!describe(devices[i], candidate) || candidate.device_path != info.device_path ||
+    if (!describe(device, candidate) || candidate.device_path != info.device_path ||
         candidate.vid != info.vid || candidate.pid != info.pid) {
       continue;
     }
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(devices[i], &handle) != 0) {
+    if (libusb_open(device, &handle) != 0) {
       return nullptr;
     }
     return std::make_unique<LibusbDevice>(scan, handle);

@@ -1,4 +1,5 @@
 #pragma once
+// The libusb-1.0 bus: the USB seam as kavro-flash uses it.
 
 #include <map>
 #include <memory>

@@ -1,3 +1,5 @@
+// The USB descriptors a simulated module shows a guest kernel, and the standard requests.
+
 #include "sim/usbredir/descriptors.h"
 
 #include <algorithm>

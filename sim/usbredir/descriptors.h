@@ -1,4 +1,7 @@
 #pragma once
+// The standard part of a module's USB personality. A real module's USB controller answers these
+// requests in hardware; only vendor requests reach its firmware. The redirection server answers
+// them here so that the guest kernel can enumerate the simulated module like a real one.
 
 #include <cstdint>
 #include <optional>
@@ -7,9 +10,6 @@
 
 #include "usb/bus.h"
 
-// The standard part of a module's USB personality. A real module's USB controller answers these
-// requests in hardware; only vendor requests reach its firmware. The redirection server answers
-// them here so that the guest kernel can enumerate the simulated module like a real one.
 namespace sim::redir {
 
 inline constexpr uint16_t kMaxPacketSize = 512;       // high-speed bulk

@@ -1,3 +1,5 @@
+// One usbredir connection: usbredirparser's callbacks, the socket and the guest's transfers.
+
 #include "sim/usbredir/redir_connection.h"
 
 #include <poll.h>
