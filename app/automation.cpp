@@ -1,3 +1,6 @@
+// Automated mode: the request queue, its listener and handler threads, and the road that runs
+// them.
+
 #include "app/automation.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 #pragma once
+// Automated mode: the request queue between the listener and the handler, and the road itself.
 
 #include <array>
 #include <condition_variable>

@@ -1,3 +1,6 @@
+// The interactive flashing run: input checks, waiting for a module of the firmware's platform,
+// and one session polled to its end.
+
 #include "app/flashing_run.h"
 
 #include <chrono>

@@ -1,4 +1,5 @@
 #pragma once
+// The interactive flashing run of kavro-flash.
 
 #include "app/options.h"
 

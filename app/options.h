@@ -1,4 +1,5 @@
 #pragma once
+// The command line of kavro-flash: the options and their checks.
 
 #include <array>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The request dispatcher of automated mode: one handler per command, each writing its response.
+
 #include "app/request_dispatch.h"
 
 #include <array>
@@ -46,7 +48,7 @@ void acknowledge(const Reply& reply) {
 }
 
 void cmd_list_devices(RequestContext& context, const Reply& reply, const RequestFields& request) {
-  const long long platform = request.count == 3 ? request.index : 0;
+  const long long platform = request.has_index() ? request.index : 0;
   const uint32_t filter = platform_filter_for(platform);
   DeviceList list;
   uint32_t count = 0;
@@ -163,12 +165,26 @@ void cmd_get_device_path(RequestContext& context, const Reply& reply, int index)
   print_and_flush("[%d %d] %s\r\n", reply.tag, reply.command, path.data());
 }
 
+void cmd_get_device_serial(RequestContext& context, const Reply& reply, int index) {
+  std::array<char, REQUEST_DEVICE_SERIAL_SIZE> serial{};
+  if (kavro_dm_device_serial_get(context.dm, index, serial.data(), REQUEST_DEVICE_SERIAL_SIZE) !=
+      0) {
+    refuse(reply, REFUSE_DEVICE_MANAGER);
+    return;
+  }
+  if (serial[0] == '\0') {
+    acknowledge(reply);
+    return;
+  }
+  print_and_flush("[%d %d] %s\r\n", reply.tag, reply.command, serial.data());
+}
+
 using SlotHandler = void (*)(RequestContext&, const Reply&, int);
 
 // The checks every command addressing one module makes before its handler runs.
 void run_with_slot_index(SlotHandler handler, RequestContext& context, const Reply& reply,
                          const RequestFields& request) {
-  if (request.count < 3) {
+  if (!request.has_index()) {
     refuse(reply, REFUSE_INDEX_MISSING);
     return;
   }
@@ -193,6 +209,8 @@ SlotHandler slot_handler_for(long long command) {
       return cmd_get_device_error;
     case CMD_GET_DEVICE_PATH:
       return cmd_get_device_path;
+    case CMD_GET_DEVICE_SERIAL:
+      return cmd_get_device_serial;
     default:
       return nullptr;
   }
@@ -202,7 +220,7 @@ SlotHandler slot_handler_for(long long command) {
 
 void process_request(RequestContext& context, std::string_view line) {
   const RequestFields request = scan_request(line);
-  if (request.count < 2 || request.tag < 0 || request.tag > INT_MAX) {
+  if (!request.has_head() || request.tag < 0 || request.tag > INT_MAX) {
     return;
   }
   // Only known command numbers are echoed, so the narrowing below is safe.

@@ -1,3 +1,5 @@
+// Reading the numbers of a request line the way scanf reads "[%d %d] %d".
+
 #include "app/request_line.h"
 
 #include <algorithm>

@@ -182,8 +182,12 @@ std::optional<Response> FlasherLink::request(int command, std::optional<int> ind
         (head->second != command && head->second != RESPONSE_REFUSED)) {
       continue;
     }
-    Response response{head->second == RESPONSE_REFUSED, {}};
-    std::istringstream words(reply->substr(reply->find(REQUEST_HEAD_END) + 1));
+    Response response{head->second == RESPONSE_REFUSED, {}, {}};
+    response.text = reply->substr(reply->find(REQUEST_HEAD_END) + 1);
+    if (response.text.starts_with(' ')) {
+      response.text.erase(0, 1);
+    }
+    std::istringstream words(response.text);
     for (std::string word; words >> word;) {
       response.words.push_back(word);
     }

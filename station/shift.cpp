@@ -121,7 +121,8 @@ bool Shift::poll(bool take_new) {
 bool Shift::start(int slot, const std::set<int>& listed) {
   const auto path = link_.request(CMD_GET_DEVICE_PATH, slot);
   const auto platform = link_.request(CMD_GET_DEVICE_INFO, slot);
-  if (!path || !platform) {
+  const auto serial = link_.request(CMD_GET_DEVICE_SERIAL, slot);
+  if (!path || !platform || !serial) {
     return false;
   }
   ModuleRecord module;
@@ -131,6 +132,8 @@ bool Shift::start(int slot, const std::set<int>& listed) {
   if (remote_of_) {
     module.remote = remote_of_(module.device_path);
   }
+  // A kavro-flash that does not know the request refuses it: no serial then.
+  module.usb_serial = serial->refused ? "" : serial->text;
   const int platform_number = platform->refused ? 0 : number(*platform, 0);
   const std::string_view platform_name = platform_name_of(platform_number);
   module.platform = platform_name.empty() ? kUnknownPlatform : std::string(platform_name);

@@ -1,4 +1,6 @@
 #pragma once
+// Internal state of the device manager, shared by the files that implement it. Nothing outside
+// usb/ includes this header.
 
 #include <array>
 #include <condition_variable>
@@ -11,9 +13,6 @@
 #include "usb/bus.h"
 #include "usb/device_manager.h"
 
-// Internal state of the device manager, shared by the files that implement it. Nothing outside
-// usb/ includes this header.
-
 inline constexpr size_t DM_DESCRIPTOR_LENGTH = 18;
 
 // Every control transfer gets this limit, so a module that stops answering on endpoint 0 turns
@@ -25,6 +24,7 @@ struct dm_device {
   // slot at the same moment: the handle is really closed when the last user lets go of it.
   std::shared_ptr<usb::Device> device;
   std::string device_path;    // empty: slot free; once set, never cleared
+  std::string serial;         // the module's serial number string; empty when it has none
   const char* platform = "";  // a name from the product table, or empty
   uint32_t pid = 0;           // product id seen at the last open
   uint32_t vid = 0;           // vendor id seen at the last open

@@ -42,6 +42,7 @@ bool open_slot(dm_state& state, dm_device& slot, const usb::DeviceInfo& info) {
   slot.descriptor.fill(0);
   slot.pid = info.pid;
   slot.vid = info.vid;
+  slot.serial = info.serial;
   slot.enumeration = info.enumeration;
   if (info.pid != KAVRO_SOFTWARE_PID) {
     if (const char* platform = platform_for(info.vid, info.pid)) {
@@ -89,6 +90,10 @@ bool follow_bound_slots(dm_state& state, const std::vector<usb::DeviceInfo>& att
     }
     if (slot.is_open() && reenumerated(slot, *info)) {
       close_slot(state, slot);
+    }
+    // The bus may read a serial number only at a later listing.
+    if (slot.is_open() && !info->serial.empty()) {
+      slot.serial = info->serial;
     }
     if (!slot.is_open() && !open_slot(state, slot, *info)) {
       all_opened = false;

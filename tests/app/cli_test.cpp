@@ -253,6 +253,9 @@ TEST(Protocol, EveryCommandAndRefusal) {
                       {"[7 4] -1", "[7 255] 2\r\n"},
                       {"[7 8] 4294967296", "[7 255] 2\r\n"},
                       {"[8 5] 0", "[8 255] 1\r\n"},
+                      // The station's addition: a module without a serial number, a free slot.
+                      {"[8 9] 0", "[8 9]\r\n"},
+                      {"[8 9] 63", "[8 255] 4\r\n"},
                       {"[8 4294967297] 0", "[8 255] 1\r\n"},
                       {"[4294967296 1]", ""},
                       {"[-1 1]", ""},

@@ -57,15 +57,20 @@ const std::vector<Port> kShift{
        {"cv22", "failed", "-22 5: Error returned from device: CRC mismatch on received data"}},
       {kCv22, kOk}}}};
 
+// Each module's serial number names its port and place there: "KV7-2-1".
+std::string serial_member(const Port& port, size_t module) {
+  return ", \"serial\": \"KV" + port.port + "-" + std::to_string(module) + "\"";
+}
+
 std::string shift_config() {
   std::vector<std::string> modules;
   for (const Port& port : kShift) {
     std::string followers;
     for (size_t i = 1; i < port.modules.size(); ++i) {
-      followers += (i == 1 ? "{" : ", {") + port.modules[i].first + "}";
+      followers += (i == 1 ? "{" : ", {") + port.modules[i].first + serial_member(port, i) + "}";
     }
     modules.push_back("{\"port\": \"" + port.port + "\", " + port.modules[0].first +
-                      ", \"next\": [" + followers + "]}");
+                      serial_member(port, 0) + ", \"next\": [" + followers + "]}");
   }
   return fixture::sim_config("shift.json", modules);
 }
@@ -152,6 +157,9 @@ std::map<std::string, std::vector<Expected>> read_log(const std::string& path, c
     }
     const std::string port = member(line.get(), "device_path");
     EXPECT_EQ(member(line.get(), "device_id"), std::to_string(port.back() - '1')) << text;
+    EXPECT_EQ(member(line.get(), "usb_serial"),
+              "KV" + port + "-" + std::to_string(records[port].size()))
+        << text;
     const std::string result = member(line.get(), "result");
     const std::string error = member(line.get(), "error");
     records[port].push_back({member(line.get(), "platform"), result,
