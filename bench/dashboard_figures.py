@@ -116,8 +116,9 @@ def shift_cpu(clients):
     time.sleep(SECONDS)
     used = cpu_seconds(station.pid) - before
     if clients:
-        state = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/api/state"))
-        print(f"running at the end of the measurement: {state['summary']['running']} modules")
+        text = urllib.request.urlopen(f"http://127.0.0.1:{port}/api/state").read()
+        print(f"running at the end of the measurement: {json.loads(text)['summary']['running']}"
+              f" modules; /api/state {len(text)} bytes")
     stop_reading.set()
     stop(station)
     return 100 * used / SECONDS
