@@ -65,7 +65,11 @@ constexpr const char* kUsage =
     "    --settle SECONDS: how long --once waits for modules to show up (default 10)\n"
     "    --no-bell: no terminal bell when a module fails\n"
     "    --remote HOST[:PORT]: also flash the modules HOST exports over USB/IP (usbipd,\n"
-    "        port 3240 by default); root and the vhci-hcd kernel module needed\n";
+    "        port 3240 by default); root and the vhci-hcd kernel module needed\n"
+    "    --http [ADDR:]PORT: serve a read-only dashboard on ADDR (default 127.0.0.1) and PORT\n"
+    "        (0: any free port)\n"
+    "    --http-token FILE: let in only requests with the token in FILE's first line (needed\n"
+    "        for an ADDR other than 127.x.x.x)\n";
 
 // A whole number of seconds, or nothing.
 bool parse_seconds(std::string_view text, std::chrono::seconds& seconds) {
