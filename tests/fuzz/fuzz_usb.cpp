@@ -23,36 +23,26 @@
 
 namespace {
 
+// What a deviation does to its transfer; its kind byte has 0x80 set for a descriptor read.
 enum Kind { kSetByte, kShort, kLong, kTimeout, kStall, kUnplug, kKinds };
 
-struct Deviation {
-  uint16_t transfer;
-  uint8_t kind;  // Kind, plus 0x80 for the device manager's descriptor reads
-  uint8_t field;
-  uint8_t value;
-};
-
-// The deviations of one input, taken by transfer number on each of the two threads that talk
-// to the module: the session's and the device manager's, which reads descriptors. A module is
-// plugged in before its input is known, so its first descriptor read always goes through.
+// The deviations of one input, 5 bytes each (transfer number, kind, field, value), taken by
+// transfer number on each of the two threads that talk to the module: the session's and the
+// device manager's, which reads descriptors. A module is plugged in before its input is known,
+// so its first descriptor read always goes through.
 class Plan {
  public:
   void assign(const uint8_t* data, size_t size) {
-    for (size_t at = 1; at + 5 <= size; at += 5) {
-      deviations_.push_back({static_cast<uint16_t>(data[at] | data[at + 1] << 8), data[at + 2],
-                             data[at + 3], data[at + 4]});
-    }
+    bytes_.assign(data + std::min<size_t>(size, 1), data + size);
   }
-  const Deviation* next(bool descriptor) {
+  const uint8_t* next(bool descriptor) {
     const uint16_t transfer = counts_[descriptor]++;
-    if (descriptor && transfer == 0) {
-      described = true;
-      return nullptr;
-    }
-    for (const Deviation& deviation : deviations_) {
-      if (deviation.transfer == transfer && (deviation.kind >= 0x80) == descriptor) {
+    described = described || descriptor;
+    for (size_t at = 0; !(descriptor && transfer == 0) && at + 5 <= bytes_.size(); at += 5) {
+      if ((bytes_[at] | bytes_[at + 1] << 8) == transfer &&
+          (bytes_[at + 2] >= 0x80) == descriptor) {
         ++fired;
-        return &deviation;
+        return &bytes_[at + 2];
       }
     }
     return nullptr;
@@ -61,7 +51,7 @@ class Plan {
   std::atomic<bool> described = false;  // the slot is open: its first descriptor read began
 
  private:
-  std::vector<Deviation> deviations_;
+  std::vector<uint8_t> bytes_;
   std::atomic<uint16_t> counts_[2] = {};
 };
 
@@ -88,28 +78,29 @@ class DeviatingDevice final : public usb::Device {
 
  private:
   // `pass` hands data to the module and gives the bytes moved or a negative result.
+  // `deviation` is kind, field and value.
   template <typename Pass>
-  int deviate(const Deviation* deviation, bool to_host, std::span<uint8_t> data, Pass pass) {
+  int deviate(const uint8_t* deviation, bool to_host, std::span<uint8_t> data, Pass pass) {
     if (deviation == nullptr) {
       return pass(data);
     }
-    const size_t at = data.empty() ? 0 : deviation->field % data.size();
+    const size_t at = data.empty() ? 0 : deviation[1] % data.size();
     std::vector<uint8_t> sent(data.begin(), data.end());  // what the wire carries to the module
-    switch ((deviation->kind & 0x7F) % kKinds) {
+    switch ((deviation[0] & 0x7F) % kKinds) {
       case kSetByte:
         if (to_host) {
           const int moved = pass(data);
           if (moved > static_cast<int>(at)) {
-            data[at] = deviation->value;
+            data[at] = deviation[2];
           }
           return moved;
         }
         if (!sent.empty()) {
-          sent[at] = deviation->value;
+          sent[at] = deviation[2];
         }
         return pass(sent);
       case kShort:
-        return pass(data.first(deviation->value % (data.size() + 1)));
+        return pass(data.first(deviation[2] % (data.size() + 1)));
       case kLong:
         pass(to_host ? data : std::span<uint8_t>(sent));
         return usb::kTimeout;
@@ -169,17 +160,14 @@ class FuzzBus final : public usb::Bus, private sim::ModuleHost {
     }
     return std::make_unique<DeviatingDevice>(module_, presence.generation, plan_);
   }
+  // The device manager watches once, before any module is plugged in, for good.
   void watch(std::function<void()> changed) override {
-    std::lock_guard lock(watch_mutex_);
     changed_ = std::move(changed);
-    if (changed_) {
-      changed_();
-    }
+    presence_changed();
   }
 
  private:
   void presence_changed() override {
-    std::lock_guard lock(watch_mutex_);
     if (changed_) {
       changed_();
     }
@@ -198,7 +186,6 @@ class FuzzBus final : public usb::Bus, private sim::ModuleHost {
   std::atomic<bool> returning_ = false;
   std::atomic<uint64_t> epoch_ = 0;
   uint64_t plugged_ = 0;
-  std::mutex watch_mutex_;
   std::function<void()> changed_;
 };
 
