@@ -233,8 +233,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::shared_ptr<Plan> plan = next_plan;
   plan->assign(data, size);
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-  while (!plan->described && std::chrono::steady_clock::now() < limit) {
+  // A module the device manager never takes up shows as a time-out of the input.
+  while (!plan->described) {
     kavro_dm_wait_for_change(&dm, kavro_dm_change_count(&dm), 1);
   }
   const uint8_t options = size > 0 ? data[0] : 0;
@@ -249,6 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session->public_key = keys->public_key;
   }
   session->flash_bootloader = kBootloader;
+  // Short, so that a module whose jump went wrong costs little; on a busy machine even a good
+  // one may then miss it, so a time-out is no proof of a false reject here (the stress is).
   session->mode_switch_poll_limit = 100;
   session_thread(*session);
   uint32_t state = 0;
@@ -256,7 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kavro_flash_get_status(&session, &state, &error, nullptr, nullptr);
   if ((state != FLASH_STATE_DONE && state != FLASH_STATE_FAILED) ||
       (state == FLASH_STATE_FAILED && error == 0) ||
-      (plan->fired == 0 && state != FLASH_STATE_DONE)) {
+      (plan->fired == 0 && state != FLASH_STATE_DONE &&
+       static_cast<int>(error) != FLASH_ERR_MODE_SWITCH_TIMEOUT)) {
+    std::fprintf(stderr, "state %u, error %d\n", state, static_cast<int>(error));
     __builtin_trap();
   }
   kavro_flash_destroy(&session);
