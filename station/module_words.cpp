@@ -69,7 +69,7 @@ std::string summary_words(const ShiftState& state, Clock::time_point now) {
   }
   length += std::snprintf(text + length, sizeof text - length, ", running %d", running(state));
   if (const auto rate = modules_per_hour(state, now)) {
-    std::snprintf(text + length, sizeof text - length, ", %.1f modules per hour", *rate);
+    std::snprintf(text + length, sizeof text - length, ", %.1f modules/h", *rate);
   }
   return text;
 }

@@ -19,7 +19,7 @@ std::string what_to_do(const ModuleRecord& module);
 std::string wrong_platform_words(const ModuleRecord& module);
 // "3 failures in a row: check the cable and hub"
 std::string port_warning_words();
-// "done 8, failed 1, yield 88.9%, running 2, 41.3 modules per hour": the yield once a module
+// "done 8, failed 1, yield 88.9%, running 2, 41.3 modules/h": the yield once a module
 // finished, the wrong-platform count once there was one, the rate once a module was done.
 std::string summary_words(const ShiftState& state, Clock::time_point now);
 // "stopping: 2 still running", the words after the first stop signal.

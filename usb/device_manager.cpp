@@ -15,6 +15,10 @@
 
 namespace {
 
+// How long start-up waits for the modules already attached to be found and described, so that
+// the first list already holds them; a module that does not answer in time is listed later.
+constexpr auto FIRST_ENUMERATION_LIMIT = std::chrono::seconds(2);
+
 // The one device manager of the process; a second init finds it here and leaves it alone.
 std::mutex once_lock;
 dm_state* once_ctx = nullptr;
@@ -113,6 +117,7 @@ int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
     }
     raw->reconcile_wake.notify_one();
   });
+  wait_for_first_enumeration(*raw, FIRST_ENUMERATION_LIMIT);
   once_ctx = state.release();
   *dm = once_ctx;
   return 0;

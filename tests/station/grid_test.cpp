@@ -71,7 +71,7 @@ std::vector<Port> idle_ports(int count) {
 
 const ScreenLine kHeader{"kavro-station bench-3, shift since 2026-12-07 06:00 UTC", Header};
 const ScreenLine kFirmware{"firmware cv22 1.7.0: ota-cv22.7z sha256 3f2a9c01b4de", Header};
-const ScreenLine kSummary{"done 8, failed 1, yield 88.9%, running 1, 32.0 modules per hour", Plain};
+const ScreenLine kSummary{"done 8, failed 1, yield 88.9%, running 1, 32.0 modules/h", Plain};
 
 const std::vector<Case> kCases{
     {"EveryStateOfAPort",
