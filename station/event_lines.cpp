@@ -24,6 +24,7 @@ class EventLines final : public View {
   }
   void refresh(const std::vector<ModuleRecord>&, const Summary& summary) override {
     note_remote_hosts(summary.unreachable_hosts);
+    note_results_status(summary.results_status);
   }
   void stopping(int running) override {
     std::printf("%s stopping: no new modules, waiting for %d running (signal again to stop them)\n",
@@ -56,6 +57,16 @@ class EventLines final : public View {
     reported_ = std::move(unreachable);
   }
 
+  // A line when records stop reaching the results database, and one when they reach it again.
+  void note_results_status(const std::string& status) {
+    if (status.empty() != results_status_.empty()) {
+      std::printf("%s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
+                  status.empty() ? "results server reachable again" : status.c_str());
+      std::fflush(stdout);
+    }
+    results_status_ = status;
+  }
+
   static void line(const ModuleRecord& record, const std::string& what) {
     std::printf("%s %s%s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
                 record.device_path.c_str(), remote_words(record).c_str(), what.c_str());
@@ -63,6 +74,7 @@ class EventLines final : public View {
   }
 
   std::set<std::string> reported_;  // the remote hosts last reported unreachable
+  std::string results_status_;      // the results database's status last reported
 };
 
 }  // namespace

@@ -43,7 +43,8 @@ class LiveTable final : public View {
     drawn_ = 0;
     put(std::string(kBold) + "PORT          PLATFORM  STATE                  %   TIME  RESULT" +
         kReset);
-    const int host_lines = static_cast<int>(summary.unreachable_hosts.size());
+    const int host_lines = static_cast<int>(summary.unreachable_hosts.size()) +
+                           (summary.results_status.empty() ? 0 : 1);
     const size_t room =
         static_cast<size_t>(std::max(1, terminal_rows() - kOtherLines - host_lines));
     const size_t first = records.size() > room ? records.size() - room : 0;
@@ -53,6 +54,9 @@ class LiveTable final : public View {
     put(summary_line(summary));
     for (const UnreachableHost& host : summary.unreachable_hosts) {
       put(unreachable_text(host));
+    }
+    if (!summary.results_status.empty()) {
+      put(kRed + summary.results_status + kReset);
     }
     std::printf("\x1b[J");  // rows of a taller earlier drawing
     std::fflush(stdout);

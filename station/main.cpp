@@ -15,6 +15,7 @@
 #include "station/flasher_link.h"
 #include "station/options.h"
 #include "station/remote_modules.h"
+#include "station/results/results_store.h"
 #include "station/results_log.h"
 #include "station/shift.h"
 #include "station/stop_signals.h"
@@ -27,6 +28,7 @@ using namespace station;
 constexpr int kAllSucceeded = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kFlasherLost = 2;
+constexpr int kDatabaseRefused = 2;
 constexpr auto kRound = std::chrono::milliseconds(200);
 // --once stops looking once the modules found have stayed the same this long.
 constexpr auto kOnceQuiet = std::chrono::seconds(1);
@@ -48,10 +50,11 @@ FirmwareInfo firmware_info(const StationOptions& options) {
           options.base_file};
 }
 
-// Hands every step to the view and every finished module to the results log.
+// Hands every step to the view and every finished module to the results log and database.
 class Recorder final : public ShiftListener {
  public:
-  Recorder(View& view, ResultsLog* log) : view_(view), log_(log) {}
+  Recorder(View& view, ResultsLog* log, results::ResultsStore* store, FirmwareInfo firmware)
+      : view_(view), log_(log), store_(store), firmware_(std::move(firmware)) {}
   void module_found(const ModuleRecord& record) override { view_.module_found(record); }
   void module_started(const ModuleRecord& record) override { view_.module_started(record); }
   void module_finished(const ModuleRecord& record) override {
@@ -59,12 +62,17 @@ class Recorder final : public ShiftListener {
       std::fprintf(stderr, "kavro-station: cannot write the results file: %s\n",
                    std::strerror(errno));
     }
+    if (store_ != nullptr) {
+      store_->keep(result_line(record, firmware_));
+    }
     view_.module_finished(record);
   }
 
  private:
   View& view_;
   ResultsLog* log_;
+  results::ResultsStore* store_;
+  FirmwareInfo firmware_;
 };
 
 // Whether --once still takes new modules: within the settle time, and until the modules
@@ -79,18 +87,23 @@ bool once_still_looking(const StationOptions& options, const Shift& shift,
          std::chrono::system_clock::now() - shift.records().back().started < kOnceQuiet;
 }
 
-Summary shift_summary(const Shift& shift, bool stopping, const RemoteModules* remotes) {
+Summary shift_summary(const Shift& shift, bool stopping, const RemoteModules* remotes,
+                      const results::ResultsStore* store) {
   Summary summary = shift.summary();
   summary.stopping = stopping;
   if (remotes != nullptr) {
     summary.unreachable_hosts = remotes->unreachable_hosts();
   }
+  if (store != nullptr) {
+    summary.results_status = store->status();
+  }
   return summary;
 }
 
-// Rounds until the shift is over; false when the flasher stopped answering.
+// Rounds until the shift is over; false when the flasher stopped answering. A results database
+// that cannot take records ends the shift as a stop signal does.
 bool run_shift(const StationOptions& options, Shift& shift, View& view,
-               const RemoteModules* remotes) {
+               const RemoteModules* remotes, const results::ResultsStore* store) {
   const auto began = std::chrono::steady_clock::now();
   bool stopping = false;
   while (true) {
@@ -101,14 +114,15 @@ bool run_shift(const StationOptions& options, Shift& shift, View& view,
       stopping = true;
       view.stopping(shift.running());
     }
-    const bool take_new = !stopping && (!options.once || once_still_looking(options, shift, began));
+    const bool take_new = !stopping && (store == nullptr || store->accepting()) &&
+                          (!options.once || once_still_looking(options, shift, began));
     if (!shift.poll(take_new)) {
       return false;
     }
     if (!take_new && shift.running() == 0) {
       return true;
     }
-    view.refresh(shift.records(), shift_summary(shift, stopping, remotes));
+    view.refresh(shift.records(), shift_summary(shift, stopping, remotes, store));
     pause_for(kRound);
   }
 }
@@ -125,6 +139,17 @@ int run(const StationOptions& options) {
   }
   std::signal(SIGPIPE, SIG_IGN);  // a flasher that ended is seen in the failed write
   install_stop_signals();
+  // Opened after the stop signals are held back, which the spool's sender thread inherits.
+  std::unique_ptr<results::ResultsStore> store;
+  try {
+    if (!options.database.empty()) {
+      store = std::make_unique<results::ResultsStore>(results::StoreOptions{
+          options.database, options.spool, "", !options.results_file.empty()});
+    }
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "kavro-station: %s\n", error.what());
+    return kDatabaseRefused;
+  }
   std::unique_ptr<FlasherLink> link;
   try {
     link = std::make_unique<FlasherLink>(flasher_program(), options.flasher_arguments);
@@ -140,7 +165,7 @@ int run(const StationOptions& options) {
   }
 
   const auto view = isatty(STDOUT_FILENO) ? make_live_table() : make_event_lines();
-  Recorder recorder(*view, log.get());
+  Recorder recorder(*view, log.get(), store.get(), firmware_info(options));
   // Started after the stop signals are held back, which its thread inherits.
   std::optional<RemoteModules> remotes;
   Shift::RemoteOf remote_of;
@@ -155,9 +180,10 @@ int run(const StationOptions& options) {
   }
   Shift shift(*link, recorder, remote_of);
   const RemoteModules* remote_hosts = remotes ? &*remotes : nullptr;
-  const bool answered = run_shift(options, shift, *view, remote_hosts);
+  const bool answered = run_shift(options, shift, *view, remote_hosts, store.get());
   const int flasher_status = link->quit();
-  view->finish(shift.records(), shift_summary(shift, false, remote_hosts));
+  view->finish(shift.records(), shift_summary(shift, false, remote_hosts, store.get()));
+  const bool stored = store == nullptr || store->finish();
   if (!answered) {
     std::fprintf(stderr, "kavro-station: kavro-flash stopped answering (exit status %d)\n",
                  flasher_status);
@@ -168,7 +194,7 @@ int run(const StationOptions& options) {
     std::fprintf(stderr, "kavro-station: no module in hardware mode found\n");
     return kSomeFailed;
   }
-  return summary.failed == 0 ? kAllSucceeded : kSomeFailed;
+  return summary.failed == 0 && stored ? kAllSucceeded : kSomeFailed;
 }
 
 }  // namespace

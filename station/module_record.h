@@ -40,6 +40,7 @@ struct Summary {
   double modules_per_hour = 0;  // finished modules over the time the shift has run
   bool stopping = false;        // no new modules are taken
   std::vector<UnreachableHost> unreachable_hosts;
+  std::string results_status;  // why records do not reach the results database; "" when they do
 };
 
 // The words of a session state.

@@ -11,12 +11,14 @@ namespace {
 
 constexpr int kUsageExit = 2;
 
-enum LongOption { kResults = 1000, kOnce, kSettle, kRemote };
+enum LongOption { kResults = 1000, kOnce, kSettle, kRemote, kDatabase, kSpool };
 
 constexpr option kLongOptions[] = {{"results", required_argument, nullptr, kResults},
                                    {"once", no_argument, nullptr, kOnce},
                                    {"settle", required_argument, nullptr, kSettle},
                                    {"remote", required_argument, nullptr, kRemote},
+                                   {"db", required_argument, nullptr, kDatabase},
+                                   {"spool", required_argument, nullptr, kSpool},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
 
@@ -24,7 +26,7 @@ constexpr const char* kUsage =
     "Usage: kavro-station [-a ads-file] [-b base-image] [-o ota-image] [-s settings-file]\n"
     "                     [-p public-key -q private-key] [-f]\n"
     "                     [--results FILE] [--once [--settle SECONDS]]\n"
-    "                     [--remote HOST[:PORT]]... [-h]\n"
+    "                     [--remote HOST[:PORT]]... [--db DATABASE [--spool FILE]] [-h]\n"
     "\n"
     "Flashes every module plugged in in hardware mode, until interrupted (SIGINT, SIGTERM).\n"
     "The firmware options are those of kavro-flash. KAVRO_FLASH names the kavro-flash to run.\n"
@@ -32,7 +34,11 @@ constexpr const char* kUsage =
     "    --once: flash the modules attached within the settle time, then exit\n"
     "    --settle SECONDS: how long --once waits for modules to show up (default 10)\n"
     "    --remote HOST[:PORT]: also flash the modules HOST exports over USB/IP (usbipd,\n"
-    "        port 3240 by default); root and the vhci-hcd kernel module needed\n";
+    "        port 3240 by default); root and the vhci-hcd kernel module needed\n"
+    "    --db DATABASE: also store each finished module in a results database: an SQLite\n"
+    "        file, or a PostgreSQL server (postgresql://... or 'host=... dbname=...')\n"
+    "    --spool FILE: where records wait for the PostgreSQL server (default\n"
+    "        $XDG_STATE_HOME/kavro-station/spool.sqlite, /var/lib/kavro-station as root)\n";
 
 // A whole number of seconds, or nothing.
 bool parse_seconds(std::string_view text, std::chrono::seconds& seconds) {
@@ -90,6 +96,12 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
           return kUsageExit;
         }
         break;
+      case kDatabase:
+        options.database = optarg;
+        break;
+      case kSpool:
+        options.spool = optarg;
+        break;
       case 'h':
         std::fputs(kUsage, stdout);
         return kUsageExit;
@@ -101,6 +113,11 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
   // A stray argument would otherwise hide the options after it from a line operator.
   if (optind < argc) {
     std::fprintf(stderr, "kavro-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
+    return kUsageExit;
+  }
+  if (!options.spool.empty() && options.database.empty()) {
+    std::fprintf(stderr, "kavro-station: --spool goes with --db and a PostgreSQL server\n%s",
+                 kUsage);
     return kUsageExit;
   }
   return options;

@@ -20,6 +20,9 @@ struct StationOptions {
   bool once = false;                           // --once
   std::chrono::seconds settle{10};             // --settle: how long --once waits for modules
   std::vector<RemoteHost> remotes;             // --remote, each time given
+  // The results database (station/results/results_store.h).
+  std::string database;  // --db: an SQLite file or a PostgreSQL server; empty: none
+  std::string spool;     // --spool; empty: the default one
 };
 
 // The options, or the exit status to end with at once (usage text shown for -h and errors).
