@@ -9,8 +9,9 @@ namespace report {
 namespace {
 
 constexpr int kChartHeight = 240;
-constexpr int kMargin = 48;  // room for the axes' labels
-constexpr int kBarWidth = 12;
+constexpr int kMargin = 48;        // room for the axes' labels
+constexpr int kHourlyWidth = 720;  // the hourly bars share this, each 3 to 40 wide
+constexpr int kLabelWidth = 80;    // room for one hour's label under the bars
 constexpr int kParetoBarWidth = 48;
 
 std::string escaped(const std::string& text) {
@@ -81,7 +82,8 @@ std::string hourly_chart(const std::vector<HourCounts>& given) {
   for (const HourCounts& hour : hours) {
     most = std::max(most, hour.records);
   }
-  const int width = 2 * kMargin + kBarWidth * static_cast<int>(hours.size());
+  const int bar = std::clamp(kHourlyWidth / static_cast<int>(hours.size()), 3, 40);
+  const int width = 2 * kMargin + bar * static_cast<int>(hours.size());
   const int height = kChartHeight + kMargin;
   std::string svg = "<svg id=\"hourly-chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                     std::to_string(width) + "\" height=\"" + std::to_string(height) +
@@ -91,21 +93,21 @@ std::string hourly_chart(const std::vector<HourCounts>& given) {
          text_at(width - kMargin + 4, y_of(100, 100) + 4, "100 %", "start") +
          text_at(width - kMargin + 4, y_of(0, 100) + 4, "0 %", "start");
   std::string points;
-  const size_t label_every = std::max<size_t>(1, hours.size() / 8);
+  const size_t label_every = (kLabelWidth + bar - 1) / bar;
   for (size_t index = 0; index < hours.size(); ++index) {
     const HourCounts& hour = hours[index];
-    const double x = kMargin + kBarWidth * static_cast<double>(index);
+    const double x = kMargin + bar * static_cast<double>(index);
     const double top = y_of(static_cast<double>(hour.records), static_cast<double>(most));
     svg += "<rect class=\"modules\" x=\"" + fixed(x + 1) + "\" y=\"" + fixed(top) + "\" width=\"" +
-           std::to_string(kBarWidth - 2) + "\" height=\"" + fixed(y_of(0, 1) - top) + "\"><title>" +
-           escaped(hour.hour) + ":00 UTC: " + std::to_string(hour.records) + " modules, yield " +
-           percent(hour.done, hour.records) + "</title></rect>";
+           std::to_string(std::max(1, bar - 2)) + "\" height=\"" + fixed(y_of(0, 1) - top) +
+           "\"><title>" + escaped(hour.hour) + ":00 UTC: " + std::to_string(hour.records) +
+           " modules, yield " + percent(hour.done, hour.records) + "</title></rect>";
     if (hour.records > 0) {
-      points += (points.empty() ? "" : " ") + fixed(x + kBarWidth / 2.0) + "," +
+      points += (points.empty() ? "" : " ") + fixed(x + bar / 2.0) + "," +
                 fixed(y_of(100.0 * hour.done / hour.records, 100));
     }
     if (index % label_every == 0) {
-      svg += text_at(x + kBarWidth / 2.0, height - 4, hour.hour.substr(5) + "h");
+      svg += text_at(x + bar / 2.0, height - 4, hour.hour.substr(5) + "h");
     }
   }
   return svg + "<polyline class=\"yield\" points=\"" + points + "\"/></svg>";

@@ -60,7 +60,8 @@ int answer(results::Database& db, const ReportOptions& options) {
   Queries queries(db, options.filters);
   PageContents page{heading(options), {}, {}, {}};
   if (options.command == Command::kHistory) {
-    page.tables.push_back(history_table(queries.history(options.argument)));
+    const Table history = history_table(queries.history(options.argument));
+    page.tables.push_back(options.csv ? history : without_empty_columns(history));
   } else {
     const auto failures = queries.failures();
     if (options.command == Command::kSummary || !options.html.empty()) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 #include "station/results/schema.h"
 
@@ -25,6 +26,23 @@ std::string per_hour(const GroupCounts& group) {
   return number(group.records * 3600.0 / (*last - *first));
 }
 
+// The chance of at least `failed` failures among `records` modules that each fail with
+// `rate`. Only asked above the mean, where the terms fall from the first: summed until they no
+// longer count.
+double failures_at_least(int64_t failed, int64_t records, double rate) {
+  double sum = 0;
+  for (int64_t count = failed; count <= records; ++count) {
+    const double term = std::exp(std::lgamma(records + 1.0) - std::lgamma(count + 1.0) -
+                                 std::lgamma(records - count + 1.0) + count * std::log(rate) +
+                                 (records - count) * std::log1p(-rate));
+    sum += term;
+    if (term < sum * 1e-12) {
+      break;
+    }
+  }
+  return sum;
+}
+
 bool numeric(const std::string& cell) {
   return !cell.empty() && cell.find_first_not_of("0123456789.-+ %") == std::string::npos;
 }
@@ -42,11 +60,17 @@ std::string error_pair(const FailureCounts& failure) {
   return std::to_string(*failure.error) + " " + std::to_string(failure.sub_error.value_or(0));
 }
 
-bool port_flagged(const PortCounts& port, int64_t all_records, int64_t all_failed) {
+bool port_flagged(const PortCounts& port, int64_t all_records, int64_t all_failed, size_t ports) {
   const int64_t other_records = all_records - port.records;
   const int64_t other_failed = all_failed - port.failed;
   // failed / records > 2 * other_failed / other_records, without dividing by zero
-  return port.failed >= 3 && port.failed * other_records > 2 * other_failed * port.records;
+  if (port.failed < 3 || port.failed * other_records <= 2 * other_failed * port.records) {
+    return false;
+  }
+  return other_failed == 0 ||
+         failures_at_least(port.failed, port.records,
+                           static_cast<double>(other_failed) / static_cast<double>(other_records)) <
+             0.01 / static_cast<double>(ports);
 }
 
 Table summary_table(const std::vector<GroupCounts>& groups) {
@@ -87,9 +111,10 @@ Table ports_table(const std::vector<PortCounts>& ports) {
     failed += port.failed;
   }
   for (const PortCounts& port : ports) {
-    table.rows.push_back({port.station, port.device_path, std::to_string(port.records),
-                          std::to_string(port.failed), percent(port.failed, port.records),
-                          port_flagged(port, records, failed) ? "far above the rest" : ""});
+    table.rows.push_back(
+        {port.station, port.device_path, std::to_string(port.records), std::to_string(port.failed),
+         percent(port.failed, port.records),
+         port_flagged(port, records, failed, ports.size()) ? "far above the rest" : ""});
   }
   return table;
 }
@@ -106,6 +131,21 @@ Table history_table(const std::vector<results::Row>& records) {
     }
   }
   return table;
+}
+
+Table without_empty_columns(const Table& table) {
+  Table kept{table.title, {}, std::vector<std::vector<std::string>>(table.rows.size())};
+  for (size_t column = 0; column < table.headers.size(); ++column) {
+    if (std::all_of(table.rows.begin(), table.rows.end(),
+                    [&](const auto& row) { return row[column].empty(); })) {
+      continue;
+    }
+    kept.headers.push_back(table.headers[column]);
+    for (size_t row = 0; row < table.rows.size(); ++row) {
+      kept.rows[row].push_back(table.rows[row][column]);
+    }
+  }
+  return kept;
 }
 
 void print_text(const Table& table, std::FILE* out) {

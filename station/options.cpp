@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "station/results/database.h"
+
 namespace station {
 namespace {
 
@@ -115,7 +117,7 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
     std::fprintf(stderr, "kavro-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
     return kUsageExit;
   }
-  if (!options.spool.empty() && options.database.empty()) {
+  if (!options.spool.empty() && !results::names_server(options.database)) {
     std::fprintf(stderr, "kavro-station: --spool goes with --db and a PostgreSQL server\n%s",
                  kUsage);
     return kUsageExit;

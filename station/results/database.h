@@ -5,6 +5,7 @@
 // engine's library. A Database is used by one thread at a time.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -236,13 +236,22 @@ void prepare_schema(Database& db, int version) {
       migrate(db, found, version);
     }
     db.execute("COMMIT");
-  } catch (const DatabaseError&) {
+  } catch (const DatabaseError& error) {
     try {
       db.execute("ROLLBACK");
     } catch (const DatabaseError&) {
       // The first error says what went wrong; a failed rollback ends with the connection.
     }
-    throw;
+    if (error.failure() != Failure::kRefused) {
+      throw;
+    }
+    // Only a server has roles; its owner may migrate what a station's role may not.
+    const bool server = &dialect == &kPostgresDialect;
+    throw DatabaseError(
+        Failure::kRefused,
+        "cannot bring " + db.name() + " from results schema " + std::to_string(found) + " to " +
+            std::to_string(version) + " (" + error.what() + ")" +
+            (server ? ": the database's owner can, with kavro-report migrate" : ""));
   }
 }
 

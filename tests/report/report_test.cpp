@@ -1,6 +1,7 @@
 // kavro-report against both engines: a results log imported (twice: stored once) and asked every
 // question with its filters; the HTML page parsed as XML for its charts; and the databases that
-// kavro-station and kavro-report must refuse or migrate.
+// kavro-station and kavro-report must refuse or migrate (a version 2 record and its removal
+// event land in the new columns).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -140,12 +141,15 @@ TEST(ResultsSchema, OlderDatabasesAreMigratedAndKeepTheirRecords) {
     const std::string serial = fixture::files().write_file(
         "serial.jsonl",
         R"({"station":"line1","started":"2026-02-02T03:04:05.678Z","device_path":"1-1","result":"ok","usb_serial":"S1"})"
+        "\n"
+        R"({"event":"removed","station":"line1","started":"2026-02-02T03:04:05.678Z","device_path":"1-1","removed":"2026-02-02T03:05:00.000Z"})"
         "\n");
     ASSERT_EQ(report({"import", serial}, db).exit_status, 0);
     const auto records = rows(db);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0][1], "2026-01-02T03:04:05.678Z");
     EXPECT_EQ(records[1][27], "S1");
+    EXPECT_EQ(records[1][28], "2026-02-02T03:05:00.000Z");
     const auto migrated = results::open_database(db, "test");
     EXPECT_EQ(migrated->query(migrated->dialect().read_version)[0][0], "2");
   }
