@@ -69,7 +69,6 @@ class Queries {
  private:
   // " WHERE <condition> AND <filters>" with the filters' parameters appended to `parameters`.
   std::string where(const std::string& condition, std::vector<results::Value>& parameters) const;
-  std::vector<GroupCounts> groups(const char* group, const char* column);
 
   results::Database& db_;
   Filters filters_;

@@ -50,17 +50,28 @@ constexpr std::array kColumns{
     Column{"removed", kText, 2},
 };
 
-// The identity of a record; its unique index also serves the questions asked by station.
+// The identity of a record (a unique index).
 constexpr std::array<const char*, 3> kIdentity{"station", "started", "device_path"};
 
-// The indexes of the questions kavro-report asks: by time, port, firmware, result, serial.
+// The indexes of the questions kavro-report asks. Those that lead with a grouping column also
+// hold every column their report reads, so that a summary over millions of records reads the
+// index alone.
 struct Index {
-  const char* column;
+  const char* name;
+  const char* columns;
   int since_version;
 };
 constexpr std::array kIndexes{
-    Index{"started", 1},          Index{"device_path", 1},        Index{"result", 1},
-    Index{"firmware_version", 1}, Index{"ota_archive_sha256", 2}, Index{"usb_serial", 2},
+    Index{"started", "\"started\"", 1},
+    // A port's history, and failures by port.
+    Index{"port", "\"device_path\", \"station\", \"result\"", 1},
+    // Failures by error pair.
+    Index{"result", "\"result\", \"error\", \"sub_error\"", 1},
+    // The summary by station and firmware, and the station filter.
+    Index{"station", "\"station\", \"firmware_version\", \"result\", \"started\", \"finished\"", 1},
+    Index{"firmware_version", "\"firmware_version\"", 1},
+    Index{"ota_archive_sha256", "\"ota_archive_sha256\"", 2},
+    Index{"usb_serial", "\"usb_serial\"", 2},
 };
 
 std::string quoted(const char* name) {
@@ -130,8 +141,8 @@ std::vector<std::string> migration(const Dialect& dialect, int version) {
   }
   for (const Index& index : kIndexes) {
     if (index.since_version == version) {
-      statements.push_back(std::string("CREATE INDEX ") + kResultsTable + "_" + index.column +
-                           " ON " + kResultsTable + " (" + quoted(index.column) + ")");
+      statements.push_back(std::string("CREATE INDEX ") + kResultsTable + "_" + index.name +
+                           " ON " + kResultsTable + " (" + index.columns + ")");
     }
   }
   return statements;
