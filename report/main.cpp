@@ -63,17 +63,18 @@ int answer(results::Database& db, const ReportOptions& options) {
     const Table history = history_table(queries.history(options.argument));
     page.tables.push_back(options.csv ? history : without_empty_columns(history));
   } else {
-    const auto failures = queries.failures();
-    if (options.command == Command::kSummary || !options.html.empty()) {
+    // The page holds every table and both charts, whichever command asked for it.
+    const bool whole_page = !options.html.empty();
+    if (options.command == Command::kSummary || whole_page) {
       page.tables.push_back(summary_table(queries.summary()));
     }
-    if (options.command == Command::kFailures || !options.html.empty()) {
-      page.tables.push_back(failures_table(failures));
+    if (options.command == Command::kFailures || whole_page) {
+      page.failures = queries.failures();
+      page.tables.push_back(failures_table(page.failures));
       page.tables.push_back(ports_table(queries.ports()));
     }
-    if (!options.html.empty()) {
+    if (whole_page) {
       page.hours = queries.hours();
-      page.failures = failures;
     }
   }
   if (options.html.empty()) {

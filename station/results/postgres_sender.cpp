@@ -87,7 +87,8 @@ void PostgresSender::run() {
       if (!writer) {
         writer = std::make_unique<RecordWriter>(*db, default_station_, warn_);
       }
-      while (send_batch(*db, *writer, *spool)) {
+      // A long backlog yields to stopping between batches: what is left stays in the spool.
+      while (!stopping() && send_batch(*db, *writer, *spool)) {
         set_reachable(true, "");
       }
       set_reachable(true, "");
@@ -143,6 +144,11 @@ void PostgresSender::set_reachable(bool reachable, const std::string& why) {
   if (!reachable) {
     warn_("results server unreachable: " + why + "; records wait in the spool " + spool_path_);
   }
+}
+
+bool PostgresSender::stopping() const {
+  const std::lock_guard lock(mutex_);
+  return stopping_;
 }
 
 bool PostgresSender::wait(bool retry) {

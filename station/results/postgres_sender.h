@@ -19,6 +19,8 @@
 
 namespace results {
 
+class Spool;
+
 struct SenderStatus {
   bool reachable = true;
   std::chrono::system_clock::time_point unreachable_since;
@@ -48,10 +50,11 @@ class PostgresSender {
  private:
   void run();
   // Sends one batch from the spool; false when the spool was empty.
-  bool send_batch(Database& db, RecordWriter& writer, class Spool& spool);
+  bool send_batch(Database& db, RecordWriter& writer, Spool& spool);
   void set_reachable(bool reachable, const std::string& why);
   // Waits for a new line (or the retry time when `retry`); false once stopping.
   bool wait(bool retry);
+  bool stopping() const;
 
   const std::string conninfo_;
   const std::string spool_path_;

@@ -71,11 +71,37 @@ class SqliteSink final : public ResultsStore::Sink {
   RecordWriter writer_;
 };
 
+// One station per spool: a second one would send the same lines and count them wrong. Held
+// from before the spool is opened until after the sender has stopped.
+class SpoolLock {
+ public:
+  explicit SpoolLock(const std::string& spool_path) {
+    std::filesystem::create_directories(std::filesystem::path(spool_path).parent_path());
+    const std::string lock_path = spool_path + ".lock";
+    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      throw DatabaseError(Failure::kRefused, lock_path + ": " + std::strerror(errno));
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd_);
+      throw DatabaseError(Failure::kRefused, "the spool " + spool_path +
+                                                 " is in use by another kavro-station; give "
+                                                 "each station its own --spool");
+    }
+  }
+  ~SpoolLock() { ::close(fd_); }
+  SpoolLock(const SpoolLock&) = delete;
+  SpoolLock& operator=(const SpoolLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 // A PostgreSQL server: each record is committed to the spool, and the sender takes it on.
 class SpoolSink final : public ResultsStore::Sink {
  public:
   SpoolSink(const std::string& conninfo, const std::string& spool_path, const std::string& station)
-      : spool_path_(spool_path), lock_fd_(lock(spool_path)), spool_(spool_path) {
+      : spool_path_(spool_path), lock_(spool_path), spool_(spool_path) {
     std::unique_ptr<Database> db;
     try {
       db = connect_postgres(conninfo, ServerLimits{}, "kavro-station");
@@ -89,11 +115,6 @@ class SpoolSink final : public ResultsStore::Sink {
       db.reset();
     }
     sender_.emplace(conninfo, spool_path, station, std::move(db), spool_.size(), warn);
-  }
-
-  ~SpoolSink() override {
-    sender_.reset();
-    ::close(lock_fd_);
   }
 
   void store(const std::string& line) override {
@@ -122,25 +143,8 @@ class SpoolSink final : public ResultsStore::Sink {
   }
 
  private:
-  // One station per spool: a second one would send the same lines and count them wrong.
-  static int lock(const std::string& spool_path) {
-    std::filesystem::create_directories(std::filesystem::path(spool_path).parent_path());
-    const std::string lock_path = spool_path + ".lock";
-    const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      throw DatabaseError(Failure::kRefused, lock_path + ": " + std::strerror(errno));
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      throw DatabaseError(Failure::kRefused, "the spool " + spool_path +
-                                                 " is in use by another kavro-station; give "
-                                                 "each station its own --spool");
-    }
-    return fd;
-  }
-
   std::string spool_path_;
-  int lock_fd_;
+  SpoolLock lock_;
   Spool spool_;
   std::optional<PostgresSender> sender_;
 };
