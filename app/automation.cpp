@@ -1,3 +1,6 @@
+// Automated mode: the request queue, its listener and handler threads, and the road that runs
+// them.
+
 #include "app/automation.h"
 
 #include <algorithm>
@@ -65,10 +68,10 @@ void RequestQueue::stop() {
 void incoming_listener(RequestQueue& queue, std::FILE* input) {
   std::array<char, REQUEST_LINE_SIZE> line{};
   while (std::fgets(line.data(), static_cast<int>(line.size()), input) != nullptr) {
-    if (line[0] == 'Q') {
+    if (line[0] == REQUEST_QUIT_START) {
       break;
     }
-    if (line[0] == '[') {
+    if (line[0] == REQUEST_LINE_START) {
       queue.command_put(line.data());
     }
   }

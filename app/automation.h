@@ -1,4 +1,5 @@
 #pragma once
+// Automated mode: the request queue between the listener and the handler, and the road itself.
 
 #include <array>
 #include <condition_variable>
@@ -9,13 +10,13 @@
 #include <string_view>
 
 #include "app/options.h"
+#include "common/request_protocol.h"
 
 struct dm_state;
 class SessionTable;
 struct RequestContext;
 
 inline constexpr size_t REQUEST_QUEUE_SLOTS = 256;
-inline constexpr size_t REQUEST_LINE_SIZE = 1024;
 
 // Request lines waiting between the listener, which reads standard input, and the handler,
 // which executes them one at a time in arrival order. A ring of fixed slots allocated once; one
@@ -45,7 +46,8 @@ class RequestQueue {
   bool stopping_ = false;
 };
 
-// Listener: reads `input` in pieces of at most 1023 characters. A piece beginning with "[" is
+// Listener: reads `input` in pieces of at most REQUEST_LINE_SIZE - 1 characters. A piece
+// beginning with "[" is
 // queued (dropped silently when the queue is full), one beginning with "Q" ends the protocol,
 // anything else is ignored. The end of the input ends the protocol as "Q" does: nobody can send
 // "Q" any more. A read interrupted by a stop signal ends it too. Closes the queue on its way

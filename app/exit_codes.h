@@ -1,5 +1,4 @@
 #pragma once
-
 // Process exit status of kavro-flash: a script that drives the tool tells every outcome apart
 // by this number alone (in automated mode nothing else is printed). 10 is not used.
 inline constexpr int EXIT_FLASHED = 0;

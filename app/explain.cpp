@@ -1,3 +1,5 @@
+// Explanations of refusals on standard error, silent in automated mode.
+
 #include "app/explain.h"
 
 #include <cstdarg>

@@ -1,5 +1,4 @@
 #pragma once
-
 // Lines that tell the person at the bench why something was refused or skipped. They go to
 // standard error, after the message they explain, so that standard output keeps exactly the
 // lines a capturing script may compare; in automated mode nothing is printed.

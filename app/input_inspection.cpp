@@ -1,3 +1,5 @@
+// A second look at refused inputs: missing or unreadable files, JSON faults, archive contents.
+
 #include "app/input_inspection.h"
 
 #include <archive.h>
@@ -10,19 +12,15 @@
 #include <cstring>
 #include <memory>
 
+#include "common/c_handle.h"
+#include "firmware/archive_format.h"
+
 namespace inspection {
 namespace {
 
-template <auto Free>
-struct FreeWith {
-  template <class T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using Reader = std::unique_ptr<archive, FreeWith<archive_read_free>>;
-using Tokener = std::unique_ptr<json_tokener, FreeWith<json_tokener_free>>;
-using Json = std::unique_ptr<json_object, FreeWith<json_object_put>>;
+using Reader = CHandle<archive, archive_read_free>;
+using Tokener = CHandle<json_tokener, json_tokener_free>;
+using Json = CHandle<json_object, json_object_put>;
 
 std::string library_message(archive* reader) {
   const char* message = archive_error_string(reader);
@@ -85,6 +83,9 @@ std::string json_problem(const std::string& text) {
          position_of(text, json_tokener_get_parse_end(tokener.get()));
 }
 
+// A reader of its own rather than the archive store: the store serves archives the archive
+// module accepted, and keeps neither libarchive's own message nor a second "manifest" entry,
+// which are what explain a refusal.
 ArchiveScan scan_archive(const std::string& path) {
   ArchiveScan scan;
   const Reader reader(archive_read_new());
@@ -100,7 +101,7 @@ ArchiveScan scan_archive(const std::string& path) {
     const char* pathname = archive_entry_pathname(entry);
     const std::string name = pathname != nullptr ? pathname : "";
     scan.entries[name] = archive_entry_size(entry);
-    if (name == "manifest" && archive_entry_size(entry) > 0) {
+    if (name == MANIFEST_ENTRY && archive_entry_size(entry) > 0) {
       scan.manifests.push_back(read_entry_text(reader.get()));
     }
   }

@@ -1,12 +1,12 @@
 #pragma once
+// A second, independent look at refused input files, to say why in words.
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-// A second, independent look at an input file that the program has refused, to find out why
-// in words. Each problem is a phrase to follow "reason: "; empty when none is found.
+// Each problem is a phrase to follow "reason: "; empty when none is found.
 namespace inspection {
 
 // Not there, a folder, not readable, or empty.

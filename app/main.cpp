@@ -1,3 +1,6 @@
+// kavro-flash and kavro-flash-sim: the entry point, which parses the options, starts the device
+// manager and takes the interactive or the automated road.
+
 #include <unistd.h>
 
 #include <cstdio>

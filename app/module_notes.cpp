@@ -1,3 +1,5 @@
+// What the interactive run says about the modules on the bus and about a failed transfer.
+
 #include "app/module_notes.h"
 
 #include <algorithm>
@@ -15,8 +17,6 @@ namespace {
 using DeviceList = OwnedHandle<uint8_t, kavro_dm_device_list_free>;
 
 constexpr int kPathLength = 512;
-constexpr int kTimeoutDuringPoll = -6;
-constexpr int kTimeoutDuringBulk = -9;
 // The device manager learns of a removal from its own thread; give it this long to notice.
 constexpr int kRemovalChecks = 5;
 constexpr auto kRemovalCheckInterval = std::chrono::milliseconds(100);
@@ -86,7 +86,7 @@ void explain_transfer_failure(dm_state** dm, int index, int error, int sub_error
   if (error != FLASH_ERR_DEVICE_MANAGER) {
     return;
   }
-  if (sub_error == kTimeoutDuringPoll || sub_error == kTimeoutDuringBulk) {
+  if (sub_error == DM_ERR_POLL_TIMEOUT || sub_error == DM_ERR_BULK_TIMEOUT) {
     explain("  reason: the module stopped answering: the transfer timed out");
   } else if (module_went_away(dm, index)) {
     explain("  reason: the module went away (unplugged or reset) during the transfer");

@@ -1,4 +1,5 @@
 #pragma once
+// What the interactive run says about the modules on the bus.
 
 #include <cstdint>
 #include <set>

@@ -1,23 +1,25 @@
+// The command line: options, usage and version texts, and the secure-boot key pair checks.
+
 #include "app/options.h"
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
-#include <memory>
 
 #include "app/exit_codes.h"
 #include "app/refusal_cause.h"
 #include "common/console.h"
 #include "firmware/image_patching.h"
+#include "flash/secure_boot_key.h"
 
 namespace {
 
 // The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
 // options that follow it to the front; that argument is then refused (check_no_stray_argument).
-constexpr const char* kOptionString = "+a:b:fgo:p:q:s:Vh";
+// The firmware options come first.
+constexpr const char* kOptionStringStart = "+";
+constexpr const char* kOwnOptions = "gVh";
 
 constexpr const char* usage_string =
     "Usage:\r\n"
@@ -37,25 +39,6 @@ constexpr const char* usage_string =
     "    -V: Print version\r\n"
     "\r\n";
 
-// The flash bootloader keeps one boot-image signature in a 256-byte field, so the signing key
-// may be at most 2048 bits.
-constexpr int kMaxSignatureBytes = 256;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
-
-struct KeyContextFree {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-using KeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, KeyContextFree>;
-
 void print_version() {
   std::printf("kavro-flash: version %s\r\n", KAVRO_VERSION);
 }
@@ -64,94 +47,60 @@ void print_usage() {
   debug("%s\r\n", usage_string);
 }
 
-// An encrypted key is refused instead of prompting: in automated mode nobody would answer the
-// prompt, and every session reads the key file again on its own thread.
-int refuse_passphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*user*/) {
-  return 0;
-}
-
-// Full check of the key: the primes, the modulus, both exponents and a pairwise test.
-bool rsa_key_is_consistent(EVP_PKEY* key) {
-  KeyContextPtr context(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-  return context && EVP_PKEY_check(context.get()) == 1;
-}
-
+// Each reason a key file cannot be used, in the words and with the exit status of a refusal.
 std::optional<int> check_private_key(const std::string& path) {
-  FilePtr file(std::fopen(path.c_str(), "r"));
-  if (!file) {
-    explain_refusal("Cannot open private key file '%s'\r\n", path.c_str());
-    explain_unopened_file(path);
-    return EXIT_USAGE;
+  switch (load_private_key(path.c_str()).problem) {
+    case key_problem::none:
+      return std::nullopt;
+    case key_problem::cannot_open:
+      explain_refusal("Cannot open private key file '%s'\r\n", path.c_str());
+      explain_unopened_file(path);
+      return EXIT_USAGE;
+    case key_problem::cannot_read:
+      explain_refusal("Cannot read valid private key from file '%s'\r\n", path.c_str());
+      explain_unread_private_key(path);
+      return EXIT_USAGE;
+    case key_problem::not_rsa:
+      explain_refusal("Private key is not an RSA key\r\n");
+      return EXIT_KEY_INVALID;
+    case key_problem::inconsistent:
+      explain_refusal("RSA check failed on private key\r\n");
+      return EXIT_KEY_INVALID;
+    default:  // too large: the size is the one check a private key file has left
+      explain_refusal("Private key is too large: signatures must fit %d bytes\r\n",
+                      static_cast<int>(SW_SIGNATURE_FIELD_LENGTH));
+      return EXIT_KEY_INVALID;
   }
-  KeyPtr key(PEM_read_PrivateKey(file.get(), nullptr, refuse_passphrase, nullptr));
-  file.reset();
-  if (!key) {
-    ERR_clear_error();
-    explain_refusal("Cannot read valid private key from file '%s'\r\n", path.c_str());
-    explain_unread_private_key(path);
-    return EXIT_USAGE;
-  }
-  if (EVP_PKEY_is_a(key.get(), "RSA") != 1) {
-    explain_refusal("Private key is not an RSA key\r\n");
-    return EXIT_KEY_INVALID;
-  }
-  if (!rsa_key_is_consistent(key.get())) {
-    ERR_clear_error();
-    explain_refusal("RSA check failed on private key\r\n");
-    return EXIT_KEY_INVALID;
-  }
-  if (EVP_PKEY_get_size(key.get()) > kMaxSignatureBytes) {
-    explain_refusal("Private key is too large: signatures must fit %d bytes\r\n",
-                    kMaxSignatureBytes);
-    return EXIT_KEY_INVALID;
-  }
-  return std::nullopt;
 }
 
 // Only the size is checked here; the bytes go into the bootloader image unparsed.
 std::optional<int> check_public_key(const std::string& path) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    explain_refusal("Cannot open public key file '%s'\r\n", path.c_str());
-    explain_unopened_file(path);
-    return EXIT_USAGE;
+  std::array<uint8_t, SECURE_BOOT_KEY_SIZE> key{};
+  switch (read_public_key(path.c_str(), key)) {
+    case key_problem::none:
+      return std::nullopt;
+    case key_problem::cannot_open:
+      explain_refusal("Cannot open public key file '%s'\r\n", path.c_str());
+      explain_unopened_file(path);
+      return EXIT_USAGE;
+    default:
+      explain_refusal("Public key must be exactly %d bytes\r\n", SECURE_BOOT_KEY_SIZE);
+      explain_public_key_size(path);
+      return EXIT_KEY_INVALID;
   }
-  if (std::fseek(file.get(), 0, SEEK_END) != 0 || std::ftell(file.get()) != SECURE_BOOT_KEY_SIZE) {
-    explain_refusal("Public key must be exactly %d bytes\r\n", SECURE_BOOT_KEY_SIZE);
-    explain_public_key_size(path);
-    return EXIT_KEY_INVALID;
-  }
-  return std::nullopt;
 }
 
 std::optional<int> parse_command_line(int argc, char* argv[], Options& options) {
   opterr = 0;
+  const std::string option_string = kOptionStringStart + firmware_option_string() + kOwnOptions;
   int option = 0;
-  while ((option = getopt(argc, argv, kOptionString)) != -1) {
+  while ((option = getopt(argc, argv, option_string.c_str())) != -1) {
+    if (take_firmware_option(option, optarg, options)) {
+      continue;
+    }
     switch (option) {
-      case 'a':
-        options.ads_file = optarg;
-        break;
-      case 'b':
-        options.base_file = optarg;
-        break;
-      case 'f':
-        options.move_calib = 1;
-        break;
       case 'g':
         enable_automated_mode();
-        break;
-      case 'o':
-        options.ota_file = optarg;
-        break;
-      case 'p':
-        options.public_key = optarg;
-        break;
-      case 'q':
-        options.private_key = optarg;
-        break;
-      case 's':
-        options.settings_file = optarg;
         break;
       case 'V':
         print_version();
@@ -207,6 +156,37 @@ std::optional<int> check_key_pair(const Options& options) {
 
 }  // namespace
 
+std::string firmware_option_string() {
+  std::string letters;
+  for (const FirmwareOption& option : kFirmwareOptions) {
+    letters += option.letter;
+    letters += option.path != nullptr ? ":" : "";
+  }
+  return letters;
+}
+
+bool take_firmware_option(int letter, const char* argument, Options& options) {
+  for (const FirmwareOption& option : kFirmwareOptions) {
+    if (option.letter != letter) {
+      continue;
+    }
+    if (option.path == nullptr) {
+      options.move_calib = 1;
+    } else {
+      options.*option.path = argument;
+    }
+    return true;
+  }
+  return false;
+}
+
+std::optional<int> check_image_and_key_pair(const Options& options) {
+  if (const auto failure = check_image_given(options)) {
+    return failure;
+  }
+  return check_key_pair(options);
+}
+
 std::optional<int> run_startup_checks(int argc, char* argv[], Options& options) {
   if (const auto outcome = parse_command_line(argc, argv, options)) {
     return outcome;
@@ -214,8 +194,5 @@ std::optional<int> run_startup_checks(int argc, char* argv[], Options& options) 
   if (const auto failure = check_no_stray_argument(argc, argv)) {
     return failure;
   }
-  if (const auto failure = check_image_given(options)) {
-    return failure;
-  }
-  return check_key_pair(options);
+  return check_image_and_key_pair(options);
 }

@@ -1,5 +1,4 @@
 #pragma once
-
 // Owns one handle of the C-style modules (archive, settings, device manager, session): the
 // handle variable starts empty, the module's init fills it through address(), and the
 // module's destroy operation runs when the owner goes out of scope. Destroy operations accept

@@ -1,7 +1,10 @@
+// Why an input was refused, in words, found by looking at the input again.
+
 #include "app/refusal_cause.h"
 
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -11,26 +14,33 @@
 
 #include "app/explain.h"
 #include "app/input_inspection.h"
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "firmware/archive.h"
+#include "firmware/archive_format.h"
 #include "firmware/settings.h"
 #include "flash/session_codes.h"
 
 namespace {
 
-using Json = std::unique_ptr<json_object, decltype(&json_object_put)>;
+using Json = CHandle<json_object, json_object_put>;
 
-constexpr const char* kKnownPlatforms = "s5l, cv22, cv25, s6lm and cv28";
-constexpr std::uintmax_t kSettingsMaxBytes = 131072;
-constexpr int kSettingsNoDefaults = -1;
-constexpr int kSettingsBadSize = -4;
-constexpr int kSettingsNotJson = -6;
-constexpr int kFirstPartitionError = -11;
-constexpr int kLastPartitionError = -25;
-
-constexpr std::array<const char*, 6> kBootstrapOffsets{"bld_size_offset", "bld_load_addr_offset",
-                                                       "coremhz_offset",  "idspmhz_offset",
-                                                       "drammhz_offset",  "cortexmhz_offset"};
+// The platform names of the product table, each once: "s5l, cv22, cv25, s6lm and cv28".
+std::string known_platforms() {
+  std::vector<std::string_view> names;
+  for (int row = 1; row < PRODUCT_ROW_COUNT; ++row) {
+    const std::string_view name = product_table[static_cast<size_t>(row)].name;
+    if (std::ranges::find(names, name) == names.end()) {
+      names.push_back(name);
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
+}
 
 void reason(const std::string& text) {
   if (!text.empty()) {
@@ -54,24 +64,25 @@ std::string partition_problem(json_object* partitions, int id,
   const std::string name = kavro_archive_get_image_type_name(id);
   json_object* details = member(partitions, name.c_str());
   const std::string where = "the manifest's " + name + " partition ";
-  std::vector<const char*> required{"filename", "filesize"};
+  std::vector<const char*> required{PARTITION_KEY_FILENAME, PARTITION_KEY_FILESIZE};
   if (id == PART_BOOTSTRAP) {
-    required.insert(required.end(), kBootstrapOffsets.begin(), kBootstrapOffsets.end());
+    required.insert(required.end(), PARTITION_KEYS_BOOTSTRAP_OFFSETS.begin(),
+                    PARTITION_KEYS_BOOTSTRAP_OFFSETS.end());
   }
   if (id == PART_BOOTLOADER) {
-    required.push_back("public_key_offset");
+    required.push_back(PARTITION_KEY_PUBLIC_KEY_OFFSET);
   }
   for (const char* key : required) {
     if (member(details, key) == nullptr) {
       return where + "has no \"" + key + "\"";
     }
   }
-  if ((id == PART_OSLOADER || id == PART_KERNEL) &&
-      json_object_get_int64(member(details, "load_address")) == 0) {
-    return where + "needs a non-zero \"load_address\"";
+  if (partition_needs_load_address(id) &&
+      json_object_get_int64(member(details, PARTITION_KEY_LOAD_ADDRESS)) == 0) {
+    return where + "needs a non-zero \"" + PARTITION_KEY_LOAD_ADDRESS + "\"";
   }
-  const std::string filename = json_object_get_string(member(details, "filename"));
-  const int64_t filesize = json_object_get_int64(member(details, "filesize"));
+  const std::string filename = json_object_get_string(member(details, PARTITION_KEY_FILENAME));
+  const int64_t filesize = json_object_get_int64(member(details, PARTITION_KEY_FILESIZE));
   const auto entry = scan.entries.find(filename);
   if (entry == scan.entries.end()) {
     return where + "names " + filename + ", which the archive does not hold";
@@ -95,13 +106,13 @@ std::string manifest_problem(const inspection::ArchiveScan& scan, int code) {
       !problem.empty()) {
     return "the manifest is not JSON: " + problem;
   }
-  const Json root(json_tokener_parse(scan.manifests.front().c_str()), json_object_put);
-  json_object* manifest = member(root.get(), "manifest");
+  const Json root(json_tokener_parse(scan.manifests.front().c_str()));
+  json_object* manifest = member(root.get(), MANIFEST_KEY_ROOT);
   if (manifest == nullptr) {
     return "the manifest has no \"manifest\" object at its top";
   }
-  if (code <= kFirstPartitionError && code >= kLastPartitionError) {
-    return partition_problem(member(manifest, "partitions"), kFirstPartitionError + 1 - code, scan);
+  if (const int id = archive_invalid_partition_of(code); id != 0) {
+    return partition_problem(member(manifest, MANIFEST_KEY_PARTITIONS), id, scan);
   }
   return kavro_archive_error_string(code);
 }
@@ -144,13 +155,13 @@ void explain_archive_refusal(const std::string& path, int code) {
 void explain_settings_refusal(const std::string& path, int code) {
   if (const std::string problem = inspection::file_problem(path); !problem.empty()) {
     reason(problem);
-  } else if (code == kSettingsBadSize) {
+  } else if (code == SETTINGS_BAD_FILE_SIZE) {
     reason("the file has " + std::to_string(std::filesystem::file_size(path)) +
-           " bytes; settings files hold at most " + std::to_string(kSettingsMaxBytes));
-  } else if (code == kSettingsNotJson) {
+           " bytes; settings files hold at most " + std::to_string(SETTINGS_MAX_FILE_SIZE));
+  } else if (code == SETTINGS_BAD_JSON) {
     reason("not JSON: " + inspection::json_problem(read_text(path)));
-  } else if (code == kSettingsNoDefaults) {
-    reason(std::string("the platform has no built-in partition sizes (") + kKnownPlatforms +
+  } else if (code == SETTINGS_INVALID_PARAMETER) {
+    reason(std::string("the platform has no built-in partition sizes (") + known_platforms() +
            " have), so the settings need a \"partitions\" object");
   } else {
     reason(kavro_settings_error_string(code));
@@ -173,14 +184,14 @@ void explain_no_default_settings(std::string_view platform) {
 
 void explain_unknown_platform(std::string_view platform) {
   reason("the firmware is for platform \"" + std::string(platform) + "\", which is none of " +
-         kKnownPlatforms);
+         known_platforms());
 }
 
 void explain_missing_partitions(int error, kavro_archive_t** base, kavro_archive_t** ota) {
-  std::vector<int> wanted{PART_OSLOADER, PART_META, PART_KERNEL, PART_ROOTFS};
+  std::vector<int> wanted(OTA_ARCHIVE_PARTITIONS.begin(), OTA_ARCHIVE_PARTITIONS.end());
   kavro_archive_t** archive = error == FLASH_ERR_OTA_MISSING_OTA_PARTS ? ota : base;
   if (error == FLASH_ERR_BASE_MISSING_BASE_PARTS) {
-    wanted = {PART_BOOTSTRAP, PART_BOOTLOADER, PART_MISC};
+    wanted.assign(BASE_ARCHIVE_PARTITIONS.begin(), BASE_ARCHIVE_PARTITIONS.end());
   } else if (error != FLASH_ERR_OTA_MISSING_OTA_PARTS &&
              error != FLASH_ERR_BASE_MISSING_OTA_PARTS) {
     return;

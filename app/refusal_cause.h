@@ -1,4 +1,5 @@
 #pragma once
+// Explanations of why the interactive run refused an input.
 
 #include <string>
 #include <string_view>

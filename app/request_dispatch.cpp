@@ -1,3 +1,5 @@
+// The request dispatcher of automated mode: one handler per command, each writing its response.
+
 #include "app/request_dispatch.h"
 
 #include <array>
@@ -10,7 +12,7 @@
 #include "app/request_line.h"
 #include "app/session_table.h"
 #include "common/console.h"
-#include "common/products.h"
+#include "common/request_protocol.h"
 #include "flash/session.h"
 #include "usb/device_manager.h"
 
@@ -18,33 +20,14 @@ namespace {
 
 using DeviceList = OwnedHandle<uint8_t, kavro_dm_device_list_free>;
 
-// Second number of a response that refuses its request.
-constexpr int kRefused = 255;
-
-// Refusal codes, the number after kRefused.
-constexpr int REFUSE_UNKNOWN_COMMAND = 1;
-constexpr int REFUSE_BAD_INDEX = 2;
-constexpr int REFUSE_NOT_READY = 3;
-constexpr int REFUSE_DEVICE_MANAGER = 4;
-constexpr int REFUSE_SESSION_EXISTS = 5;
-constexpr int REFUSE_SESSION_START = 6;
-constexpr int REFUSE_INDEX_MISSING = 7;
-
-// Reported with a session's result when its status cannot be read.
-constexpr int kStatusUnreadable = 6;
-
-constexpr int CMD_LIST_DEVICES = 1;
-constexpr int CMD_GET_DEVICE_INFO = 2;
-constexpr int CMD_GET_STATUS = 3;
-constexpr int CMD_CLOSE_SESSION = 4;
-constexpr int CMD_BEGIN_FLASH = 6;
-constexpr int CMD_GET_DEVICE_ERROR = 7;
-constexpr int CMD_GET_DEVICE_PATH = 8;
-
-constexpr int kDevicePathSize = 512;
-
-// The platforms command 2 can name, with their numbers.
-constexpr std::array<std::string_view, 4> kNumberedPlatforms = {"s5l", "cv22", "cv25", "s6lm"};
+// The protocol reports the session's own states and addresses the device manager's slots.
+static_assert(SESSION_STATE_STARTED == FLASH_STATE_STARTED &&
+              SESSION_STATE_ADS == FLASH_STATE_ADS &&
+              SESSION_STATE_BLD_DOWNLOAD == FLASH_STATE_BLD_DOWNLOAD &&
+              SESSION_STATE_MODE_SWITCH == FLASH_STATE_MODE_SWITCH &&
+              SESSION_STATE_SOFTWARE == FLASH_STATE_SOFTWARE &&
+              SESSION_STATE_DONE == FLASH_STATE_DONE && SESSION_STATE_FAILED == FLASH_STATE_FAILED);
+static_assert(REQUEST_SLOT_COUNT == DM_MAX_DEVICES);
 
 // The request being answered: its tag and command number, both already known to be valid.
 struct Reply {
@@ -53,7 +36,7 @@ struct Reply {
 };
 
 void refuse(const Reply& reply, int code) {
-  print_and_flush("[%d %d] %d\r\n", reply.tag, kRefused, code);
+  print_and_flush("[%d %d] %d\r\n", reply.tag, RESPONSE_REFUSED, code);
 }
 
 void answer_pair(const Reply& reply, int first, int second) {
@@ -65,9 +48,8 @@ void acknowledge(const Reply& reply) {
 }
 
 void cmd_list_devices(RequestContext& context, const Reply& reply, const RequestFields& request) {
-  const long long platform = request.count == 3 ? request.index : 0;
-  const uint32_t filter =
-      platform >= 1 && platform < PRODUCT_ROW_COUNT ? product_table[platform].platform_mask : 0;
+  const long long platform = request.has_index() ? request.index : 0;
+  const uint32_t filter = platform_filter_for(platform);
   DeviceList list;
   uint32_t count = 0;
   if (kavro_dm_device_list_get(context.dm, list.address(), &count, filter) != 0) {
@@ -87,13 +69,12 @@ void cmd_list_devices(RequestContext& context, const Reply& reply, const Request
 
 void cmd_get_device_info(RequestContext& context, const Reply& reply, int index) {
   const char* platform = kavro_dm_get_platform_string(context.dm, index);
-  for (size_t number = 0; platform != nullptr && number < kNumberedPlatforms.size(); ++number) {
-    if (kNumberedPlatforms[number] == platform) {
-      print_and_flush("[%d %d] %d\r\n", reply.tag, reply.command, static_cast<int>(number + 1));
-      return;
-    }
+  const int number = platform == nullptr ? 0 : platform_number_of(platform);
+  if (number == 0) {
+    refuse(reply, REFUSE_BAD_INDEX);
+    return;
   }
-  refuse(reply, REFUSE_BAD_INDEX);
+  print_and_flush("[%d %d] %d\r\n", reply.tag, reply.command, number);
 }
 
 void cmd_get_status(RequestContext& context, const Reply& reply, int index) {
@@ -106,9 +87,9 @@ void cmd_get_status(RequestContext& context, const Reply& reply, int index) {
   const int result =
       kavro_flash_get_status(context.sessions.entry(index), &state, nullptr, nullptr, &progress);
   if (result != 0) {
-    answer_pair(reply, kStatusUnreadable, result);
+    answer_pair(reply, SESSION_STATUS_UNREADABLE, result);
   } else if (state == FLASH_STATE_FAILED) {
-    answer_pair(reply, static_cast<int>(FLASH_STATE_FAILED), 0);
+    answer_pair(reply, SESSION_STATE_FAILED, 0);
   } else {
     answer_pair(reply, static_cast<int>(state), static_cast<int>(progress));
   }
@@ -121,7 +102,7 @@ void cmd_close_session(RequestContext& context, const Reply& reply, int index) {
   uint32_t state = 0;
   const int result = kavro_flash_get_status(session, &state, nullptr, nullptr, nullptr);
   if (result != 0) {
-    answer_pair(reply, kStatusUnreadable, result);
+    answer_pair(reply, SESSION_STATUS_UNREADABLE, result);
     return;
   }
   if (state != FLASH_STATE_DONE && state != FLASH_STATE_FAILED) {
@@ -146,7 +127,7 @@ void cmd_begin_flash(RequestContext& context, const Reply& reply, int index) {
       options.base_file.c_str(), options.ota_file.c_str(), context.dm, index, 0, options.move_calib,
       options.public_key.c_str(), options.private_key.c_str());
   if (result != 0) {
-    print_and_flush("[%d %d] %d %d\r\n", reply.tag, kRefused, REFUSE_SESSION_START, result);
+    print_and_flush("[%d %d] %d %d\r\n", reply.tag, RESPONSE_REFUSED, REFUSE_SESSION_START, result);
     return;
   }
   acknowledge(reply);
@@ -167,7 +148,7 @@ void cmd_get_device_error(RequestContext& context, const Reply& reply, int index
   const int result =
       kavro_flash_get_status(context.sessions.entry(index), &state, &error, &sub_error, nullptr);
   if (result != 0) {
-    answer_pair(reply, kStatusUnreadable, result);
+    answer_pair(reply, SESSION_STATUS_UNREADABLE, result);
   } else if (state == FLASH_STATE_FAILED) {
     answer_pair(reply, static_cast<int>(error), static_cast<int>(sub_error));
   } else {
@@ -176,12 +157,26 @@ void cmd_get_device_error(RequestContext& context, const Reply& reply, int index
 }
 
 void cmd_get_device_path(RequestContext& context, const Reply& reply, int index) {
-  std::array<char, kDevicePathSize> path{};
-  if (kavro_dm_device_path_get(context.dm, index, path.data(), kDevicePathSize) != 0) {
+  std::array<char, REQUEST_DEVICE_PATH_SIZE> path{};
+  if (kavro_dm_device_path_get(context.dm, index, path.data(), REQUEST_DEVICE_PATH_SIZE) != 0) {
     refuse(reply, REFUSE_DEVICE_MANAGER);
     return;
   }
   print_and_flush("[%d %d] %s\r\n", reply.tag, reply.command, path.data());
+}
+
+void cmd_get_device_serial(RequestContext& context, const Reply& reply, int index) {
+  std::array<char, REQUEST_DEVICE_SERIAL_SIZE> serial{};
+  if (kavro_dm_device_serial_get(context.dm, index, serial.data(), REQUEST_DEVICE_SERIAL_SIZE) !=
+      0) {
+    refuse(reply, REFUSE_DEVICE_MANAGER);
+    return;
+  }
+  if (serial[0] == '\0') {
+    acknowledge(reply);
+    return;
+  }
+  print_and_flush("[%d %d] %s\r\n", reply.tag, reply.command, serial.data());
 }
 
 using SlotHandler = void (*)(RequestContext&, const Reply&, int);
@@ -189,11 +184,11 @@ using SlotHandler = void (*)(RequestContext&, const Reply&, int);
 // The checks every command addressing one module makes before its handler runs.
 void run_with_slot_index(SlotHandler handler, RequestContext& context, const Reply& reply,
                          const RequestFields& request) {
-  if (request.count < 3) {
+  if (!request.has_index()) {
     refuse(reply, REFUSE_INDEX_MISSING);
     return;
   }
-  if (request.index < 0 || request.index >= DM_MAX_DEVICES) {
+  if (request.index < 0 || request.index >= REQUEST_SLOT_COUNT) {
     refuse(reply, REFUSE_BAD_INDEX);
     return;
   }
@@ -214,6 +209,8 @@ SlotHandler slot_handler_for(long long command) {
       return cmd_get_device_error;
     case CMD_GET_DEVICE_PATH:
       return cmd_get_device_path;
+    case CMD_GET_DEVICE_SERIAL:
+      return cmd_get_device_serial;
     default:
       return nullptr;
   }
@@ -223,7 +220,7 @@ SlotHandler slot_handler_for(long long command) {
 
 void process_request(RequestContext& context, std::string_view line) {
   const RequestFields request = scan_request(line);
-  if (request.count < 2 || request.tag < 0 || request.tag > INT_MAX) {
+  if (!request.has_head() || request.tag < 0 || request.tag > INT_MAX) {
     return;
   }
   // Only known command numbers are echoed, so the narrowing below is safe.

@@ -1,4 +1,5 @@
 #pragma once
+// The dispatcher of automated-mode requests.
 
 #include <string_view>
 

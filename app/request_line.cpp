@@ -1,7 +1,11 @@
+// Reading the numbers of a request line the way scanf reads "[%d %d] %d".
+
 #include "app/request_line.h"
 
 #include <algorithm>
 #include <optional>
+
+#include "common/request_protocol.h"
 
 namespace {
 
@@ -61,7 +65,7 @@ class LineCursor {
 RequestFields scan_request(std::string_view line) {
   RequestFields fields;
   LineCursor cursor(line);
-  if (!cursor.take('[')) {
+  if (!cursor.take(REQUEST_LINE_START)) {
     return fields;
   }
   const auto tag = cursor.number();

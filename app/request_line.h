@@ -1,4 +1,5 @@
 #pragma once
+// Reading the numbers of one request line.
 
 #include <string_view>
 
@@ -12,6 +13,10 @@ struct RequestFields {
   long long tag = -1;
   long long command = -1;
   long long index = 0;
+
+  // The head "[tag command]" was read whole; so was the slot index after it.
+  bool has_head() const { return count >= 2; }
+  bool has_index() const { return count == 3; }
 };
 
 RequestFields scan_request(std::string_view line);

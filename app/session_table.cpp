@@ -1,3 +1,5 @@
+// The table of flash sessions by slot index, and its teardown.
+
 #include "app/session_table.h"
 
 #include "flash/session.h"

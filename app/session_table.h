@@ -1,4 +1,5 @@
 #pragma once
+// The flash sessions of the process, one entry per slot index.
 
 #include <array>
 

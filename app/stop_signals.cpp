@@ -1,3 +1,5 @@
+// SIGINT and SIGTERM: blocked everywhere except where a stop is expected.
+
 #include "app/stop_signals.h"
 
 #include <fcntl.h>

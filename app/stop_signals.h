@@ -1,7 +1,4 @@
 #pragma once
-
-#include <chrono>
-
 // SIGINT and SIGTERM ask the program to stop cleanly: an interactive run stops its session at
 // the next block and says what the module was left in; automated mode stops reading requests,
 // answers those already read and ends as after "Q". A second signal ends the program at once,
@@ -9,6 +6,8 @@
 //
 // The signals stay blocked in every thread except where they are expected, so that they never
 // interrupt a USB transfer or a session's own waiting.
+
+#include <chrono>
 
 // Installs the handler and blocks both signals in the calling thread; every thread started
 // afterwards inherits the block. Called on the main thread before any other thread exists.

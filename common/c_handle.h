@@ -1,5 +1,4 @@
 #pragma once
-
 // Owning handles for objects that C libraries allocate and free through a function of their
 // own (json-c, libarchive, OpenSSL, libusb, libusbredirparser): `CHandle<json_object,
 // json_object_put>` frees with json_object_put when it goes out of scope, and costs no more

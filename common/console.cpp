@@ -1,3 +1,5 @@
+// The printers of common/console.h and the automated-mode switch they look at.
+
 #include "common/console.h"
 
 #include <atomic>
@@ -7,6 +9,11 @@
 namespace {
 // Written once on the main thread before any other thread starts, then only read.
 std::atomic<int> automated_mode{0};
+
+void print_flushed(const char* format, va_list args) {
+  std::vprintf(format, args);
+  std::fflush(stdout);
+}
 }  // namespace
 
 void enable_automated_mode() {
@@ -30,9 +37,15 @@ void debug(const char* format, ...) {
 void print_and_flush(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  print_flushed(format, args);
   va_end(args);
-  std::fflush(stdout);
+}
+
+void diagnostic(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  print_flushed(format, args);
+  va_end(args);
 }
 
 void explain_refusal(const char* format, ...) {

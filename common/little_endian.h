@@ -1,11 +1,10 @@
 #pragma once
+// The module protocols and image formats put every multi-byte value least significant byte
+// first, whatever the host's byte order.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-// The module protocols and image formats put every multi-byte value least significant byte
-// first, whatever the host's byte order.
 
 inline uint32_t load_le32(std::span<const uint8_t> bytes, size_t offset) {
   return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |

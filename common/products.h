@@ -1,4 +1,5 @@
 #pragma once
+// The product table: every chip platform the tools know, with its USB ids and platform mask.
 
 #include <array>
 #include <cstdint>
@@ -20,13 +21,13 @@ inline constexpr uint32_t KAVRO_SOFTWARE_PID = 0x4250;
 inline constexpr int PRODUCT_ROW_COUNT = 7;
 
 inline constexpr std::array<product_entry, PRODUCT_ROW_COUNT> product_table{{
-    {"SOFTWARE", 0x4255, 0x4250, 0x00, 0},
-    {"s5l", 0x4255, 0x0010, 0x01, 0},
-    {"cv22", 0x4255, 0x0013, 0x02, 0},
-    {"cv25", 0x4255, 0x0014, 0x04, 0},
-    {"s6lm", 0x4255, 0x0015, 0x08, 0},
-    {"s5l", 0x4255, 0x0010, 0x01, 1},
-    {"cv28", 0x4255, 0x0017, 0x10, 0},
+    {"SOFTWARE", KAVRO_USB_VID, KAVRO_SOFTWARE_PID, 0x00, 0},
+    {"s5l", KAVRO_USB_VID, 0x0010, 0x01, 0},
+    {"cv22", KAVRO_USB_VID, 0x0013, 0x02, 0},
+    {"cv25", KAVRO_USB_VID, 0x0014, 0x04, 0},
+    {"s6lm", KAVRO_USB_VID, 0x0015, 0x08, 0},
+    {"s5l", KAVRO_USB_VID, 0x0010, 0x01, 1},
+    {"cv28", KAVRO_USB_VID, 0x0017, 0x10, 0},
 }};
 
 // True when `text` begins with `name` (compared over the length of `name`), the matching rule

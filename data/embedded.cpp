@@ -1,3 +1,5 @@
+// The blobs linked into the program, found by product row or slot.
+
 #include "data/embedded.h"
 
 #include <array>

@@ -1,4 +1,5 @@
 #pragma once
+// The blobs built into the program: flash bootloader, bring-up scripts, base archives, key.
 
 #include <cstdint>
 #include <span>

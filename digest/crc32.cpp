@@ -1,3 +1,5 @@
+// CRC-32 of transfer blocks, through zlib.
+
 #include "digest/crc32.h"
 
 #include <zlib.h>

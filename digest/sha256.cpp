@@ -1,6 +1,6 @@
-#include "digest/sha256.h"
+// The SHA-256 operations of digest/sha256.h: EVP for the message, FIPS 180-4 for the transform.
 
-#include <openssl/evp.h>
+#include "digest/sha256.h"
 
 #include <algorithm>
 #include <array>
@@ -40,10 +40,6 @@ void require(int openssl_result, const char* what) {
 }
 
 }  // namespace
-
-void sha256_evp_deleter::operator()(evp_md_ctx_st* evp) const {
-  EVP_MD_CTX_free(evp);
-}
 
 void sha256_init(sha256_ctx* ctx) {
   if (!ctx->evp) {

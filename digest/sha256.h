@@ -1,13 +1,11 @@
 #pragma once
+// SHA-256 of images and downloads, streamed, through OpenSSL's EVP interface.
+
+#include <openssl/evp.h>
 
 #include <cstdint>
-#include <memory>
 
-struct evp_md_ctx_st;
-
-struct sha256_evp_deleter {
-  void operator()(evp_md_ctx_st* evp) const;
-};
+#include "common/c_handle.h"
 
 // One SHA-256 digest in progress, owned by the caller (one per digest; move-only).
 //
@@ -20,7 +18,7 @@ struct sha256_ctx {
   uint32_t datalen = 0;
   uint64_t bitlen = 0;
   uint32_t state[8] = {};
-  std::unique_ptr<evp_md_ctx_st, sha256_evp_deleter> evp;
+  CHandle<EVP_MD_CTX, EVP_MD_CTX_free> evp;
 };
 
 // Starts a new digest. Throws std::bad_alloc when OpenSSL cannot allocate its digest context.

@@ -10,16 +10,15 @@
 #include <thread>
 #include <utility>
 
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "data/embedded.h"
 #include "firmware/archive.h"
 #include "firmware/archive_record.h"
+#include "firmware/json_keys.h"
 
 namespace {
 
-constexpr std::size_t PLATFORM_MAX_LENGTH = 63;
-constexpr std::size_t FIRMWARE_VERSION_MAX_LENGTH = 15;
-constexpr std::string_view MANIFEST_NAME = "manifest";
 constexpr int BASE_SLOT_COUNT = 10;
 constexpr int FIRST_BASE_SLOT = 1;
 constexpr int LAST_BASE_SLOT = 5;
@@ -40,62 +39,28 @@ const std::array<std::span<const uint8_t>, BASE_SLOT_COUNT>& base_entries() {
   return table;
 }
 
-struct json_free {
-  void operator()(json_object* object) const { json_object_put(object); }
-};
-struct tokener_free {
-  void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
-};
+using json_handle = CHandle<json_object, json_object_put>;
+using tokener_handle = CHandle<json_tokener, json_tokener_free>;
 
-// The key readers return -1 for an absent key and 0 once the JSON library's conversion of the
-// value is stored; values are converted, not type-checked.
-int j_get_bool(json_object* object, const char* key, bool& value) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(object, key, &member)) {
-    return -1;
+// A manifest text that is JSON null counts as absent: its text form "null" is never a usable
+// platform, version or file name.
+int get_manifest_text(json_object* object, const char* key, std::string& value,
+                      std::size_t max_length = std::string::npos) {
+  std::string_view text;
+  if (j_get_string(object, key, json_null_text::absent, text) != 0) {
+    return JSON_KEY_ABSENT;
   }
-  value = json_object_get_boolean(member) != 0;
+  value = text.substr(0, max_length);
   return 0;
 }
 
-int j_get_int32(json_object* object, const char* key, int32_t& value) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(object, key, &member)) {
-    return -1;
-  }
-  value = json_object_get_int(member);
-  return 0;
-}
-
-int j_get_int64(json_object* object, const char* key, int64_t& value) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(object, key, &member)) {
-    return -1;
-  }
-  value = json_object_get_int64(member);
-  return 0;
-}
-
-// A JSON null counts as absent: its text form "null" is never a usable platform, version or
-// file name.
-int j_get_string(json_object* object, const char* key, std::string& value,
-                 std::size_t max_length = std::string::npos) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(object, key, &member) || member == nullptr) {
-    return -1;
-  }
-  value = std::string_view(json_object_get_string(member)).substr(0, max_length);
-  return 0;
-}
-
-constexpr std::array<std::pair<const char*, int32_t kavro_archive_file_t::*>, 6> BOOTSTRAP_OFFSETS{{
-    {"bld_size_offset", &kavro_archive_file_t::bld_size_offset},
-    {"bld_load_addr_offset", &kavro_archive_file_t::bld_load_addr_offset},
-    {"coremhz_offset", &kavro_archive_file_t::coremhz_offset},
-    {"idspmhz_offset", &kavro_archive_file_t::idspmhz_offset},
-    {"drammhz_offset", &kavro_archive_file_t::drammhz_offset},
-    {"cortexmhz_offset", &kavro_archive_file_t::cortexmhz_offset},
-}};
+// Where each of PARTITION_KEYS_BOOTSTRAP_OFFSETS goes, in the same order.
+constexpr std::array<int32_t kavro_archive_file_t::*, PARTITION_KEYS_BOOTSTRAP_OFFSETS.size()>
+    BOOTSTRAP_OFFSET_FIELDS{
+        &kavro_archive_file_t::bld_size_offset, &kavro_archive_file_t::bld_load_addr_offset,
+        &kavro_archive_file_t::coremhz_offset,  &kavro_archive_file_t::idspmhz_offset,
+        &kavro_archive_file_t::drammhz_offset,  &kavro_archive_file_t::cortexmhz_offset,
+    };
 
 kavro_archive_file_t* find_file_by_name(kavro_archive_t& record, const std::string& name) {
   for (auto& file : record.files) {
@@ -106,80 +71,83 @@ kavro_archive_file_t* find_file_by_name(kavro_archive_t& record, const std::stri
   return nullptr;
 }
 
-// Reads the partition's member of "partitions" into the file entry it names. The entry gets
-// this partition's values only, replacing any an earlier partition left on it.
-int load_manifest_partition(kavro_archive_t& record, json_object* partitions, int partition) {
+// Reads the partition's member of "partitions" into the file entry it names; false when the
+// member is invalid, true when it is valid or absent. The entry gets this partition's values
+// only, replacing any an earlier partition left on it.
+bool load_manifest_partition(kavro_archive_t& record, json_object* partitions, int partition) {
   json_object* details = nullptr;
-  if (!json_object_object_get_ex(partitions, partition_chart[partition].name.data(), &details)) {
-    return 0;
+  if (!json_object_object_get_ex(partitions, archive_partitions[partition].name.data(), &details)) {
+    return true;
   }
   std::string filename;
   int64_t filesize = 0;
-  if (j_get_string(details, "filename", filename) != 0 ||
-      j_get_int64(details, "filesize", filesize) != 0) {
-    return -1;
+  if (get_manifest_text(details, PARTITION_KEY_FILENAME, filename) != 0 ||
+      j_get_int64(details, PARTITION_KEY_FILESIZE, filesize) != 0) {
+    return false;
   }
   kavro_archive_file_t* file = find_file_by_name(record, filename);
   if (file == nullptr || file->size != filesize) {
-    return -1;
+    return false;
   }
   kavro_archive_file_t loaded{.name = file->name, .size = file->size, .index = file->index};
   loaded.partition = partition;
   if (partition == PART_BOOTSTRAP) {
-    for (const auto& [key, field] : BOOTSTRAP_OFFSETS) {
-      if (j_get_int32(details, key, loaded.*field) != 0) {
-        return -1;
+    for (std::size_t i = 0; i < BOOTSTRAP_OFFSET_FIELDS.size(); ++i) {
+      if (j_get_int32(details, PARTITION_KEYS_BOOTSTRAP_OFFSETS[i],
+                      loaded.*BOOTSTRAP_OFFSET_FIELDS[i]) != 0) {
+        return false;
       }
     }
   }
   if (partition == PART_BOOTLOADER &&
-      j_get_int32(details, "public_key_offset", loaded.public_key_offset) != 0) {
-    return -1;
+      j_get_int32(details, PARTITION_KEY_PUBLIC_KEY_OFFSET, loaded.public_key_offset) != 0) {
+    return false;
   }
-  j_get_int64(details, "load_address", loaded.load_address);
-  j_get_int64(details, "required_fixed_size", loaded.required_fixed_size);
+  j_get_int64(details, PARTITION_KEY_LOAD_ADDRESS, loaded.load_address);
+  j_get_int64(details, PARTITION_KEY_REQUIRED_FIXED_SIZE, loaded.required_fixed_size);
   bool is_signed = false;
-  j_get_bool(details, "signed", is_signed);
+  j_get_bool(details, PARTITION_KEY_SIGNED, is_signed);
   loaded.flags = is_signed ? FILE_FLAG_SIGNED : 0;
-  if ((partition == PART_OSLOADER || partition == PART_KERNEL) && loaded.load_address == 0) {
-    return -1;
+  if (partition_needs_load_address(partition) && loaded.load_address == 0) {
+    return false;
   }
   *file = std::move(loaded);
-  record.partitions_present |= partition_chart[partition].mask;
-  return 0;
+  record.partitions_present |= archive_partitions[partition].mask;
+  return true;
 }
 
 int parse_manifest_data(kavro_archive_t& record, std::string_view text) {
   if (text.size() > static_cast<std::size_t>(INT_MAX)) {
     return ARCHIVE_ERR_MANIFEST_PARSE;
   }
-  std::unique_ptr<json_tokener, tokener_free> tokener(json_tokener_new());
+  const tokener_handle tokener(json_tokener_new());
   if (!tokener) {
     return ARCHIVE_ERR_NO_MEMORY;
   }
-  std::unique_ptr<json_object, json_free> root(
+  const json_handle root(
       json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
   if (json_tokener_get_error(tokener.get()) != json_tokener_success) {
     return ARCHIVE_ERR_MANIFEST_PARSE;
   }
   json_object* manifest = nullptr;
-  if (!json_object_object_get_ex(root.get(), "manifest", &manifest)) {
+  if (!json_object_object_get_ex(root.get(), MANIFEST_KEY_ROOT, &manifest)) {
     return ARCHIVE_ERR_MANIFEST_PARSE;
   }
-  if (j_get_string(manifest, "platform", record.platform, PLATFORM_MAX_LENGTH) != 0) {
+  if (get_manifest_text(manifest, MANIFEST_KEY_PLATFORM, record.platform,
+                        MANIFEST_PLATFORM_MAX_LENGTH) != 0) {
     return ARCHIVE_ERR_MISSING_PLATFORM;
   }
-  if (j_get_string(manifest, "firmware_version", record.firmware_version,
-                   FIRMWARE_VERSION_MAX_LENGTH) != 0) {
+  if (get_manifest_text(manifest, MANIFEST_KEY_FIRMWARE_VERSION, record.firmware_version,
+                        MANIFEST_FIRMWARE_VERSION_MAX_LENGTH) != 0) {
     return ARCHIVE_ERR_MISSING_FIRMWARE_VERSION;
   }
   json_object* partitions = nullptr;
-  if (!json_object_object_get_ex(manifest, "partitions", &partitions)) {
+  if (!json_object_object_get_ex(manifest, MANIFEST_KEY_PARTITIONS, &partitions)) {
     return ARCHIVE_ERR_MISSING_PARTITIONS;
   }
   for (int partition = PART_BOOTSTRAP; is_partition_id(partition); ++partition) {
-    if (load_manifest_partition(record, partitions, partition) != 0) {
-      return -(10 + partition);
+    if (!load_manifest_partition(record, partitions, partition)) {
+      return archive_error_invalid_partition(partition);
     }
   }
   return 0;
@@ -213,7 +181,7 @@ int list_entries(kavro_archive_t& record) {
     file.name = entries[index].name;
     file.index = index;
     file.size = entries[index].size;
-    if (file.name != MANIFEST_NAME || file.size <= 0) {
+    if (file.name != MANIFEST_ENTRY || file.size <= 0) {
       continue;
     }
     if (manifest_read) {
@@ -282,39 +250,6 @@ int kavro_archive_init_private(kavro_archive_t** handle, const char* platform, c
   }
 }
 
-constexpr std::array<const char*, 30> ERROR_TEXTS{
-    "Unknown error",
-    "Invalid parameters specified",
-    "Insufficient memory available",
-    "Could not open archive file",
-    "Failed to extract data from archive",
-    "No manifest found in archive",
-    "Multiple manifests found in archive",
-    "Failed to parse manifest file",
-    "Missing platform parameter in manifest",
-    "Missing firmware_version parameter in manifest",
-    "Missing partitions list in manifest",
-    "Invalid bootstrap entry in manifest",
-    "Invalid bootloader entry in manifest",
-    "Invalid osloader entry in manifest",
-    "Invalid meta entry in manifest",
-    "Invalid misc entry in manifest",
-    "Invalid kernel entry in manifest",
-    "Invalid rootfs entry in manifest",
-    "Invalid custom_a entry in manifest",
-    "Invalid custom_b entry in manifest",
-    "Invalid custom_c entry in manifest",
-    "Invalid custom_d entry in manifest",
-    "Invalid custom_e entry in manifest",
-    "Invalid custom_f entry in manifest",
-    "Invalid custom_g entry in manifest",
-    "Invalid custom_h entry in manifest",
-    "Partition file not found or invalid in archive",
-    "Unknown partition parameter requested",
-    "Invalid platform or platform mismatch in archive",
-    "Signature check failed",
-};
-
 }  // namespace
 
 bool read_entry_block(kavro_archive_t& record, archive_store::decoded_archive& decoded,
@@ -344,10 +279,68 @@ void kavro_archive_destroy(kavro_archive_t** archive) {
 }
 
 const char* kavro_archive_error_string(int code) {
-  if (code >= 0 || -static_cast<int64_t>(code) >= static_cast<int64_t>(ERROR_TEXTS.size())) {
-    return ERROR_TEXTS[0];
+  switch (code) {
+    case ARCHIVE_ERR_INVALID_PARAMETERS:
+      return "Invalid parameters specified";
+    case ARCHIVE_ERR_NO_MEMORY:
+      return "Insufficient memory available";
+    case ARCHIVE_ERR_OPEN:
+      return "Could not open archive file";
+    case ARCHIVE_ERR_EXTRACT:
+      return "Failed to extract data from archive";
+    case ARCHIVE_ERR_NO_MANIFEST:
+      return "No manifest found in archive";
+    case ARCHIVE_ERR_MULTIPLE_MANIFESTS:
+      return "Multiple manifests found in archive";
+    case ARCHIVE_ERR_MANIFEST_PARSE:
+      return "Failed to parse manifest file";
+    case ARCHIVE_ERR_MISSING_PLATFORM:
+      return "Missing platform parameter in manifest";
+    case ARCHIVE_ERR_MISSING_FIRMWARE_VERSION:
+      return "Missing firmware_version parameter in manifest";
+    case ARCHIVE_ERR_MISSING_PARTITIONS:
+      return "Missing partitions list in manifest";
+    case ARCHIVE_ERR_INVALID_BOOTSTRAP:
+      return "Invalid bootstrap entry in manifest";
+    case ARCHIVE_ERR_INVALID_BOOTLOADER:
+      return "Invalid bootloader entry in manifest";
+    case ARCHIVE_ERR_INVALID_OSLOADER:
+      return "Invalid osloader entry in manifest";
+    case ARCHIVE_ERR_INVALID_META:
+      return "Invalid meta entry in manifest";
+    case ARCHIVE_ERR_INVALID_MISC:
+      return "Invalid misc entry in manifest";
+    case ARCHIVE_ERR_INVALID_KERNEL:
+      return "Invalid kernel entry in manifest";
+    case ARCHIVE_ERR_INVALID_ROOTFS:
+      return "Invalid rootfs entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_A:
+      return "Invalid custom_a entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_B:
+      return "Invalid custom_b entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_C:
+      return "Invalid custom_c entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_D:
+      return "Invalid custom_d entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_E:
+      return "Invalid custom_e entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_F:
+      return "Invalid custom_f entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_G:
+      return "Invalid custom_g entry in manifest";
+    case ARCHIVE_ERR_INVALID_CUSTOM_H:
+      return "Invalid custom_h entry in manifest";
+    case ARCHIVE_ERR_PARTITION_NOT_FOUND:
+      return "Partition file not found or invalid in archive";
+    case ARCHIVE_ERR_UNKNOWN_PARAMETER:
+      return "Unknown partition parameter requested";
+    case ARCHIVE_ERR_PLATFORM:
+      return "Invalid platform or platform mismatch in archive";
+    case ARCHIVE_ERR_SIGNATURE:
+      return "Signature check failed";
+    default:
+      return "Unknown error";
   }
-  return ERROR_TEXTS[static_cast<std::size_t>(-code)];
 }
 
 void kavro_archive_set_open_delay_for_tests(std::chrono::milliseconds delay) {

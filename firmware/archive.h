@@ -1,25 +1,19 @@
 #pragma once
+// Firmware archives: opening one from a file or a built-in base archive, its manifest and
+// partitions, block-wise extraction and the publisher signature check. Every operation takes the
+// address of the caller's handle; codes are ARCHIVE_ERR_*.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 
-struct kavro_archive_t;
+#include "firmware/archive_format.h"
 
-// Partition identifiers (rows of the partition chart); mask bit = 1 << (id - 1).
-inline constexpr int PART_BOOTSTRAP = 1;
-inline constexpr int PART_BOOTLOADER = 2;
-inline constexpr int PART_OSLOADER = 3;
-inline constexpr int PART_META = 4;
-inline constexpr int PART_MISC = 5;
-inline constexpr int PART_KERNEL = 6;
-inline constexpr int PART_ROOTFS = 7;
-inline constexpr int PART_CUSTOM_A = 8;
-inline constexpr int PART_CUSTOM_H = 15;
+struct kavro_archive_t;
 
 // Result codes of the archive operations (0 is success); kavro_archive_error_string describes
 // each. Manifest partition i that is invalid gives -(10 + i), from -11 (bootstrap) to -25
-// (custom_h).
+// (custom_h): archive_error_invalid_partition(i).
 inline constexpr int ARCHIVE_ERR_INVALID_PARAMETERS = -1;
 inline constexpr int ARCHIVE_ERR_NO_MEMORY = -2;
 inline constexpr int ARCHIVE_ERR_OPEN = -3;
@@ -30,10 +24,36 @@ inline constexpr int ARCHIVE_ERR_MANIFEST_PARSE = -7;
 inline constexpr int ARCHIVE_ERR_MISSING_PLATFORM = -8;
 inline constexpr int ARCHIVE_ERR_MISSING_FIRMWARE_VERSION = -9;
 inline constexpr int ARCHIVE_ERR_MISSING_PARTITIONS = -10;
+inline constexpr int ARCHIVE_ERR_INVALID_BOOTSTRAP = -11;
+inline constexpr int ARCHIVE_ERR_INVALID_BOOTLOADER = -12;
+inline constexpr int ARCHIVE_ERR_INVALID_OSLOADER = -13;
+inline constexpr int ARCHIVE_ERR_INVALID_META = -14;
+inline constexpr int ARCHIVE_ERR_INVALID_MISC = -15;
+inline constexpr int ARCHIVE_ERR_INVALID_KERNEL = -16;
+inline constexpr int ARCHIVE_ERR_INVALID_ROOTFS = -17;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_A = -18;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_B = -19;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_C = -20;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_D = -21;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_E = -22;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_F = -23;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_G = -24;
+inline constexpr int ARCHIVE_ERR_INVALID_CUSTOM_H = -25;
 inline constexpr int ARCHIVE_ERR_PARTITION_NOT_FOUND = -26;
 inline constexpr int ARCHIVE_ERR_UNKNOWN_PARAMETER = -27;
 inline constexpr int ARCHIVE_ERR_PLATFORM = -28;
 inline constexpr int ARCHIVE_ERR_SIGNATURE = -29;
+
+// The code of an invalid manifest entry for partition `id`, and the partition an invalid-entry
+// code names (0 for any other code).
+constexpr int archive_error_invalid_partition(int id) {
+  return ARCHIVE_ERR_MISSING_PARTITIONS - id;
+}
+constexpr int archive_invalid_partition_of(int code) {
+  return code <= ARCHIVE_ERR_INVALID_BOOTSTRAP && code >= ARCHIVE_ERR_INVALID_CUSTOM_H
+             ? ARCHIVE_ERR_MISSING_PARTITIONS - code
+             : 0;
+}
 
 // Selectors of kavro_archive_get_partition_param.
 inline constexpr uint32_t PARAM_SIZE = 0;

@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr uint32_t BOOTLOADER_PARTITIONS = 0x13;  // bootstrap, bootloader, misc
-constexpr uint32_t OTA_PARTITIONS = 0x6C;         // osloader, meta, kernel, rootfs
+constexpr uint32_t BOOTLOADER_PARTITIONS = partitions_mask(BASE_ARCHIVE_PARTITIONS);
+constexpr uint32_t OTA_PARTITIONS = partitions_mask(OTA_ARCHIVE_PARTITIONS);
 
 kavro_archive_t* record_of(kavro_archive_t** handle) {
   return handle != nullptr ? *handle : nullptr;
@@ -119,7 +119,7 @@ int kavro_archive_contains_ota_parts(kavro_archive_t** archive) {
 int kavro_archive_contains_partition(kavro_archive_t** archive, int partition) {
   const kavro_archive_t* record = record_of(archive);
   return record != nullptr && is_partition_id(partition) &&
-         (record->partitions_present & partition_chart[partition].mask) != 0;
+         (record->partitions_present & archive_partitions[partition].mask) != 0;
 }
 
 const char* kavro_archive_get_platform(kavro_archive_t** archive) {
@@ -180,7 +180,7 @@ int64_t kavro_archive_get_partition_param(kavro_archive_t** archive, int partiti
 }
 
 const char* kavro_archive_get_image_type_name(int partition) {
-  return is_partition_id(partition) ? partition_chart[partition].name.data() : nullptr;
+  return is_partition_id(partition) ? archive_partitions[partition].name.data() : nullptr;
 }
 
 const char* kavro_archive_get_compressed_filename(kavro_archive_t** archive, int partition) {

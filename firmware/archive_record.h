@@ -1,5 +1,4 @@
 #pragma once
-
 // The archive record behind a kavro_archive_t handle and what the archive's source files
 // share about it. Only the archive module includes this.
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "firmware/archive.h"
+#include "firmware/archive_format.h"
 #include "firmware/archive_store.h"
 
 // One entry of the archive, with what the manifest said about it when a partition names it.
@@ -51,35 +51,6 @@ struct kavro_archive_t {
   std::string manifest;
   uint32_t partitions_present = 0;
 };
-
-struct partition_chart_row {
-  std::string_view name;
-  uint32_t mask;
-};
-
-// Row i describes partition identifier i; row 0 is the placeholder for "no partition".
-inline constexpr std::array<partition_chart_row, 16> partition_chart{{
-    {"invalid", 0x0},
-    {"bootstrap", 0x1},
-    {"bootloader", 0x2},
-    {"osloader", 0x4},
-    {"meta", 0x8},
-    {"misc", 0x10},
-    {"kernel", 0x20},
-    {"rootfs", 0x40},
-    {"custom_a", 0x80},
-    {"custom_b", 0x100},
-    {"custom_c", 0x200},
-    {"custom_d", 0x400},
-    {"custom_e", 0x800},
-    {"custom_f", 0x1000},
-    {"custom_g", 0x2000},
-    {"custom_h", 0x4000},
-}};
-
-inline constexpr bool is_partition_id(int64_t partition) {
-  return partition >= PART_BOOTSTRAP && partition < static_cast<int64_t>(partition_chart.size());
-}
 
 inline constexpr std::size_t EXTRACT_SCRATCH_SIZE = 65536;
 

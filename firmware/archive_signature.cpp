@@ -3,44 +3,30 @@
 // automated mode too.
 
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rsa.h>
 
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "common/c_handle.h"
 #include "data/embedded.h"
+#include "digest/sha256.h"
 #include "firmware/archive.h"
+#include "firmware/archive_format.h"
 #include "firmware/archive_record.h"
+#include "firmware/archive_signature_scheme.h"
 
 namespace {
 
-constexpr std::size_t SIGNATURE_SIZE = 512;
-constexpr std::string_view SIGNATURE_SUFFIX = ".sign";
-
 using signature_bytes = std::array<uint8_t, SIGNATURE_SIZE>;
-using sha256_digest = std::array<uint8_t, 32>;
-
-struct bio_free {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct pkey_free {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct pkey_context_free {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct digest_context_free {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using public_key = std::unique_ptr<EVP_PKEY, pkey_free>;
+using sha256_digest = std::array<uint8_t, SIGNATURE_DIGEST_SIZE>;
+using public_key = CHandle<EVP_PKEY, EVP_PKEY_free>;
 
 void print_line(const char* text) {
   std::printf("%s\n", text);
@@ -49,7 +35,7 @@ void print_line(const char* text) {
 
 // The RSA public key in NUL-terminated PEM text, or null when the text does not parse.
 public_key createPublicRSA(const char* pem) {
-  std::unique_ptr<BIO, bio_free> bio(BIO_new_mem_buf(pem, -1));
+  const CHandle<BIO, BIO_free> bio(BIO_new_mem_buf(pem, -1));
   if (!bio) {
     return nullptr;
   }
@@ -122,8 +108,10 @@ std::optional<sha256_digest> digest_data_file(kavro_archive_t** handle,
     print_line("Failed to setup extract 2");
     return std::nullopt;
   }
-  std::unique_ptr<EVP_MD_CTX, digest_context_free> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+  sha256_ctx context;
+  try {
+    sha256_init(&context);
+  } catch (const std::exception&) {
     print_verification_failure(file.name);
     return std::nullopt;
   }
@@ -139,14 +127,18 @@ std::optional<sha256_digest> digest_data_file(kavro_archive_t** handle,
     if (offset != count) {
       print_line("Warning, binary data extracted does not match destination location");
     }
-    if (EVP_DigestUpdate(context.get(), block, size) != 1) {
+    try {
+      sha256_update(&context, static_cast<const uint8_t*>(block), size);
+    } catch (const std::exception&) {
       print_verification_failure(file.name);
       return std::nullopt;
     }
     count += static_cast<int64_t>(size);
   }
   sha256_digest digest{};
-  if (EVP_DigestFinal_ex(context.get(), digest.data(), nullptr) != 1) {
+  try {
+    sha256_final(&context, digest.data());
+  } catch (const std::exception&) {
     print_verification_failure(file.name);
     return std::nullopt;
   }
@@ -159,10 +151,8 @@ int verify_digest(const sha256_digest& digest, const signature_bytes& signature)
   if (!key) {
     return 0;
   }
-  std::unique_ptr<EVP_PKEY_CTX, pkey_context_free> context(EVP_PKEY_CTX_new(key.get(), nullptr));
-  if (!context || EVP_PKEY_verify_init(context.get()) <= 0 ||
-      EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
-      EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) <= 0) {
+  const signature_key_context context = archive_signature_context(key.get(), EVP_PKEY_verify_init);
+  if (!context) {
     return 0;
   }
   return EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(),

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/c_handle.h"
+
 namespace archive_store {
 namespace {
 
@@ -36,10 +38,7 @@ constexpr std::size_t KEPT_UNUSED_FILES = 4;
 
 std::atomic<int64_t> memory_window{MEMORY_WINDOW};
 
-struct reader_free {
-  void operator()(archive* reader) const { archive_read_free(reader); }
-};
-using archive_reader = std::unique_ptr<archive, reader_free>;
+using archive_reader = CHandle<archive, archive_read_free>;
 
 archive_reader open_reader(int fd, std::span<const uint8_t> memory) {
   archive_reader reader(archive_read_new());

@@ -1,5 +1,4 @@
 #pragma once
-
 // The process-wide store of decoded archives. Every archive is decoded once, by a thread of its
 // own, in archive order; every record opened on it (by the front end, by any number of sessions,
 // at once or hours apart) lists, checks and extracts from the decoded bytes and waits only for

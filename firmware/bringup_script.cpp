@@ -1,3 +1,5 @@
+// Bring-up scripts: the built-in ones per product row and script files, parsed into commands.
+
 #include "firmware/bringup_script.h"
 
 #include <algorithm>
@@ -9,16 +11,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "data/embedded.h"
 
 namespace {
 
-constexpr int ADS_INVALID_PARAMETER = -1;
-// Also the code of a script file that cannot be read completely (an empty file included).
-constexpr int ADS_NO_MEMORY = -2;
-constexpr int ADS_NOT_FOUND = -3;
-constexpr int ADS_PARSE_FAILED = -4;
 // Internal to the parser; callers see ADS_PARSE_FAILED.
 constexpr int ADS_TOO_MANY_COMMANDS = -6;
 
@@ -172,14 +170,10 @@ std::string_view as_text(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-struct file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // Reads the file to its end, so that pipes work too and no size reported for a directory or a
 // device is ever allocated.
 int read_script_file(const char* path, std::string* text) {
-  std::unique_ptr<std::FILE, file_closer> file{std::fopen(path, "rb")};
+  const CHandle<std::FILE, std::fclose> file{std::fopen(path, "rb")};
   if (!file) {
     return ADS_NOT_FOUND;
   }

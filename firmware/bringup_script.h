@@ -1,12 +1,24 @@
 #pragma once
+// Bring-up scripts (ADS): the register writes, polls and pauses that set up a module's clocks
+// and DRAM, replayed in boot-ROM mode before the flash bootloader is downloaded. A script is
+// built in per product row or read from a file, then handed out one command at a time.
 
 #include <cstdint>
+
+// Result codes of the script operations (0 is success); kavro_ads_error_string words the first
+// three and calls every other code "Unknown error".
+inline constexpr int ADS_INVALID_PARAMETER = -1;
+// Also the code of a script file that cannot be read completely (an empty file included).
+inline constexpr int ADS_NO_MEMORY = -2;
+inline constexpr int ADS_NOT_FOUND = -3;
+inline constexpr int ADS_PARSE_FAILED = -4;
+// kavro_ads_get_next_command past the last command.
+inline constexpr int ADS_END_OF_SCRIPT = -5;
 
 inline constexpr uint32_t ADS_CMD_NONE = 0;
 inline constexpr uint32_t ADS_CMD_WRITE = 1;
 inline constexpr uint32_t ADS_CMD_POLL = 2;
 inline constexpr uint32_t ADS_CMD_USLEEP = 3;
-inline constexpr int ADS_END_OF_SCRIPT = -5;
 
 struct ads_handle;
 

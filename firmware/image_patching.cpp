@@ -1,3 +1,6 @@
+// Patching bootstrap and bootloader blocks on their way to the module: clock words, bootloader
+// size and load address, and the secure-boot key block.
+
 #include "firmware/image_patching.h"
 #include "common/little_endian.h"
 

@@ -1,4 +1,5 @@
 #pragma once
+// Patching of bootstrap and bootloader images as they stream to a module, and its codes.
 
 #include <cstdint>
 

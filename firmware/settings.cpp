@@ -1,3 +1,5 @@
+// Flashing settings: the built-in defaults per platform and the JSON settings file.
+
 #include "firmware/settings.h"
 
 #include <json-c/json.h>
@@ -11,27 +13,11 @@
 #include <span>
 #include <string_view>
 
+#include "common/c_handle.h"
+#include "firmware/json_keys.h"
+
 namespace {
 
-constexpr int SETTINGS_INVALID_PARAMETER = -1;
-constexpr int SETTINGS_NO_MEMORY = -2;
-constexpr int SETTINGS_OPEN_FAILED = -3;
-constexpr int SETTINGS_BAD_FILE_SIZE = -4;
-constexpr int SETTINGS_READ_FAILED = -5;
-constexpr int SETTINGS_BAD_JSON = -6;
-constexpr int SETTINGS_NO_SETTINGS_OBJECT = -7;
-constexpr int SETTINGS_NO_PLATFORM = -8;
-constexpr int SETTINGS_NO_OTA_ENABLED = -10;
-constexpr int SETTINGS_NO_KERNEL_MAXSIZE = -11;
-constexpr int SETTINGS_NO_ROOTFS_MAXSIZE = -12;
-constexpr int SETTINGS_BAD_CUSTOM_PARTITION = -13;
-constexpr int SETTINGS_NOT_FOUND = -14;
-constexpr int SETTINGS_BAD_OTA_ALTERNATIVE = -15;
-
-constexpr int KEY_ABSENT = -1;
-
-// One JSON document of at most 128 KiB bounds the memory a single parse can take.
-constexpr long MAX_SETTINGS_FILE_SIZE = 0x20000;
 constexpr size_t PLATFORM_FIELD = sizeof(kavro_settings::platform);
 constexpr size_t NAME_FIELD = sizeof(custom_partition::name);
 constexpr int CUSTOM_SLOTS = 8;
@@ -94,80 +80,30 @@ int load_default_partitions(kavro_settings* record) {
   return 0;
 }
 
-// Key readers: each returns KEY_ABSENT when `object` (of any JSON type) has no member `key`,
-// otherwise stores json-c's conversion of the member and returns 0.
-json_object* member(json_object* object, const char* key, bool* present) {
-  json_object* value = nullptr;
-  *present = json_object_object_get_ex(object, key, &value) != 0;
-  return value;
-}
-
-int j_get_bool(json_object* object, const char* key, uint32_t* out) {
-  bool present = false;
-  json_object* value = member(object, key, &present);
-  if (!present) {
-    return KEY_ABSENT;
+// A JSON null given for a name reads as the empty text.
+int get_text_field(json_object* object, const char* key, std::span<char> field) {
+  std::string_view text;
+  if (j_get_string(object, key, json_null_text::empty, text) != 0) {
+    return JSON_KEY_ABSENT;
   }
-  *out = json_object_get_boolean(value) ? 1 : 0;
-  return 0;
-}
-
-int j_get_int32(json_object* object, const char* key, int32_t* out) {
-  bool present = false;
-  json_object* value = member(object, key, &present);
-  if (!present) {
-    return KEY_ABSENT;
-  }
-  *out = json_object_get_int(value);
-  return 0;
-}
-
-int j_get_int64(json_object* object, const char* key, int64_t* out) {
-  bool present = false;
-  json_object* value = member(object, key, &present);
-  if (!present) {
-    return KEY_ABSENT;
-  }
-  *out = json_object_get_int64(value);
-  return 0;
-}
-
-// A negative size counts as absent.
-int j_get_uint64(json_object* object, const char* key, uint64_t* out) {
-  int64_t value = 0;
-  if (j_get_int64(object, key, &value) != 0 || value < 0) {
-    return KEY_ABSENT;
-  }
-  *out = static_cast<uint64_t>(value);
-  return 0;
-}
-
-// A JSON null reads as the empty text.
-int j_get_string(json_object* object, const char* key, std::span<char> field) {
-  bool present = false;
-  json_object* value = member(object, key, &present);
-  if (!present) {
-    return KEY_ABSENT;
-  }
-  const char* text = json_object_get_string(value);
-  copy_to_field(field, text == nullptr ? "" : text);
+  copy_to_field(field, text);
   return 0;
 }
 
 uint32_t clock_or_zero(json_object* clocks, const char* key) {
   int32_t mhz = 0;
-  j_get_int32(clocks, key, &mhz);
+  j_get_int32(clocks, key, mhz);
   return static_cast<uint32_t>(mhz);
 }
 
 int parse_custom_partition(json_object* element, custom_partition* entry) {
   *entry = custom_partition{};
-  if (j_get_string(element, "name", entry->name) != 0 ||
-      j_get_uint64(element, "maxsize", &entry->maxsize) != 0) {
+  if (get_text_field(element, "name", entry->name) != 0 ||
+      j_get_uint64(element, "maxsize", entry->maxsize) != 0) {
     return SETTINGS_BAD_CUSTOM_PARTITION;
   }
-  j_get_int32(element, "flags", &entry->flags);
-  j_get_string(element, "ota_alternative", entry->ota_alternative);
+  j_get_int32(element, "flags", entry->flags);
+  get_text_field(element, "ota_alternative", entry->ota_alternative);
   return 0;
 }
 
@@ -208,8 +144,8 @@ int create_ota_twins(kavro_settings* record) {
 // A "custom_partitions" value that is present but not an array is rejected as an invalid
 // custom partition rather than read as an empty list: the user meant to declare partitions.
 int parse_custom_partitions(json_object* partitions, kavro_settings* record) {
-  bool present = false;
-  json_object* list = member(partitions, "custom_partitions", &present);
+  json_object* list = nullptr;
+  const bool present = json_object_object_get_ex(partitions, "custom_partitions", &list);
   mark_custom_partitions_unused(record);
   if (!present) {
     return 0;
@@ -230,13 +166,15 @@ int parse_custom_partitions(json_object* partitions, kavro_settings* record) {
 }
 
 int parse_partition_json(json_object* partitions, kavro_settings* record) {
-  if (j_get_bool(partitions, "ota_enabled", &record->ota_enabled) != 0) {
+  bool ota_enabled = false;
+  if (j_get_bool(partitions, "ota_enabled", ota_enabled) != 0) {
     return SETTINGS_NO_OTA_ENABLED;
   }
-  if (j_get_uint64(partitions, "kernel_maxsize", &record->kernel_maxsize) != 0) {
+  record->ota_enabled = ota_enabled ? 1 : 0;
+  if (j_get_uint64(partitions, "kernel_maxsize", record->kernel_maxsize) != 0) {
     return SETTINGS_NO_KERNEL_MAXSIZE;
   }
-  if (j_get_uint64(partitions, "rootfs_maxsize", &record->rootfs_maxsize) != 0) {
+  if (j_get_uint64(partitions, "rootfs_maxsize", record->rootfs_maxsize) != 0) {
     return SETTINGS_NO_ROOTFS_MAXSIZE;
   }
   return parse_custom_partitions(partitions, record);
@@ -250,20 +188,11 @@ void parse_clocks_json(json_object* clocks, kavro_settings* record) {
   record->dram_mhz = clock_or_zero(clocks, "dram_mhz");
 }
 
-struct file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-struct tokener_deleter {
-  void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
-};
-struct json_deleter {
-  void operator()(json_object* object) const { json_object_put(object); }
-};
-using json_ptr = std::unique_ptr<json_object, json_deleter>;
+using json_ptr = CHandle<json_object, json_object_put>;
 
 // Reads the whole file into a NUL-terminated buffer.
 int read_settings_text(const char* path, std::unique_ptr<char[]>* text) {
-  std::unique_ptr<std::FILE, file_closer> file{std::fopen(path, "rb")};
+  const CHandle<std::FILE, std::fclose> file{std::fopen(path, "rb")};
   if (!file) {
     return SETTINGS_OPEN_FAILED;
   }
@@ -271,7 +200,7 @@ int read_settings_text(const char* path, std::unique_ptr<char[]>* text) {
     return SETTINGS_BAD_FILE_SIZE;
   }
   const long size = std::ftell(file.get());
-  if (size <= 0 || size > MAX_SETTINGS_FILE_SIZE) {
+  if (size <= 0 || size > SETTINGS_MAX_FILE_SIZE) {
     return SETTINGS_BAD_FILE_SIZE;
   }
   std::rewind(file.get());
@@ -287,7 +216,7 @@ int read_settings_text(const char* path, std::unique_ptr<char[]>* text) {
 }
 
 int parse_json_text(const char* text, json_ptr* root) {
-  std::unique_ptr<json_tokener, tokener_deleter> tokener{json_tokener_new()};
+  const CHandle<json_tokener, json_tokener_free> tokener{json_tokener_new()};
   if (!tokener) {
     return SETTINGS_NO_MEMORY;
   }
@@ -297,19 +226,21 @@ int parse_json_text(const char* text, json_ptr* root) {
 
 int parse_settings_object(json_object* settings, kavro_settings* record) {
   char platform[PLATFORM_FIELD];
-  if (j_get_string(settings, "platform", platform) != 0) {
+  if (get_text_field(settings, "platform", platform) != 0) {
     return SETTINGS_NO_PLATFORM;
   }
   copy_platform(record, {platform, strnlen(platform, PLATFORM_FIELD)});
 
-  bool present = false;
-  json_object* partitions = member(settings, "partitions", &present);
-  const int result =
-      present ? parse_partition_json(partitions, record) : load_default_partitions(record);
+  json_object* partitions = nullptr;
+  const int result = json_object_object_get_ex(settings, "partitions", &partitions)
+                         ? parse_partition_json(partitions, record)
+                         : load_default_partitions(record);
   if (result != 0) {
     return result;
   }
-  parse_clocks_json(member(settings, "clocks", &present), record);
+  json_object* clocks = nullptr;
+  json_object_object_get_ex(settings, "clocks", &clocks);
+  parse_clocks_json(clocks, record);
   return 0;
 }
 
@@ -362,9 +293,8 @@ int kavro_settings_parse_json_file(kavro_settings** settings, const char* path) 
   if (result != 0) {
     return result;
   }
-  bool present = false;
-  json_object* settings_object = member(root.get(), "settings", &present);
-  if (!present) {
+  json_object* settings_object = nullptr;
+  if (!json_object_object_get_ex(root.get(), "settings", &settings_object)) {
     return SETTINGS_NO_SETTINGS_OBJECT;
   }
   return parse_settings_object(settings_object, *settings);

@@ -1,6 +1,29 @@
 #pragma once
+// Flashing settings: partition sizes, custom partitions and clocks, from the built-in defaults
+// of a platform or from a JSON settings file. The strings the getters return live as long as
+// the record. Codes are SETTINGS_*; kavro_settings_error_string words each.
 
 #include <cstdint>
+
+// Result codes of the settings operations (0 is success).
+inline constexpr int SETTINGS_INVALID_PARAMETER = -1;
+inline constexpr int SETTINGS_NO_MEMORY = -2;
+inline constexpr int SETTINGS_OPEN_FAILED = -3;
+inline constexpr int SETTINGS_BAD_FILE_SIZE = -4;
+inline constexpr int SETTINGS_READ_FAILED = -5;
+inline constexpr int SETTINGS_BAD_JSON = -6;
+inline constexpr int SETTINGS_NO_SETTINGS_OBJECT = -7;
+inline constexpr int SETTINGS_NO_PLATFORM = -8;
+inline constexpr int SETTINGS_NO_OTA_ENABLED = -10;
+inline constexpr int SETTINGS_NO_KERNEL_MAXSIZE = -11;
+inline constexpr int SETTINGS_NO_ROOTFS_MAXSIZE = -12;
+inline constexpr int SETTINGS_BAD_CUSTOM_PARTITION = -13;
+inline constexpr int SETTINGS_NOT_FOUND = -14;
+inline constexpr int SETTINGS_BAD_OTA_ALTERNATIVE = -15;
+
+// The largest settings file read: one JSON document of at most 128 KiB bounds the memory a
+// single parse can take.
+inline constexpr long SETTINGS_MAX_FILE_SIZE = 0x20000;
 
 struct custom_partition {
   char name[8];  // NUL-terminated only when shorter than 8

@@ -1,3 +1,6 @@
+// Hardware-mode transfers of a session: the bring-up script's replay and the flash
+// bootloader's download.
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>

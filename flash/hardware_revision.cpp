@@ -1,3 +1,5 @@
+// The board-revision probe: the ADC registers of each platform, read through boot-ROM commands.
+
 #include "flash/hardware_revision.h"
 
 #include <array>

@@ -1,4 +1,5 @@
 #pragma once
+// The board-revision probe, read through the module's ADC in hardware mode.
 
 #include <cstdint>
 

@@ -1,3 +1,6 @@
+// Streams partition images from the archives into the module: blocks patched, checksummed and
+// digested on the way, each announced by its header, and the session's signature after them.
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -11,18 +14,14 @@
 #include "digest/sha256.h"
 #include "firmware/archive.h"
 #include "firmware/image_patching.h"
-#include "flash/command_block.h"
 #include "flash/session_context.h"
-#include "usb/device_manager.h"
+#include "flash/software_protocol.h"
 
 namespace {
 
-// One block on the wire; 2 MiB plus 16416 bytes is what the flash bootloader takes at once.
-constexpr size_t TRANSFER_BUFFER_SIZE = 2113568;
+// One block on the wire: as much as the flash bootloader takes at once.
+constexpr size_t TRANSFER_BUFFER_SIZE = SW_MAX_DATA_BLOCK_LENGTH;
 
-constexpr size_t IMAGE_HEADER_LENGTH = 52;
-constexpr size_t BLOCK_HEADER_LENGTH = 24;
-constexpr size_t SIGNATURE_BLOCK_LENGTH = 272;
 constexpr uint32_t IMAGE_TRANSFER_TIMEOUT_MS = 5000;
 
 // The last 256 bytes of an image hold its signature area and stay out of the digest.
@@ -109,11 +108,7 @@ class image_stream {
         archive_(archive),
         hw_version_(hw_version),
         size_(size),
-        image_header_(SW_CMD_IMAGE_HEADER),
-        block_header_(SW_CMD_BLOCK_HEADER) {
-    image_header_.put_name(8, partition.device_name);
-    image_header_.put_u64_high_first(16, static_cast<uint64_t>(size));
-    image_header_.put_u32(40, load_address);
+        load_address_(load_address) {
     sha256_init(&digest_);
   }
 
@@ -122,11 +117,12 @@ class image_stream {
   int run() {
     const prefetch_slot prefetch;
     std::array<std::unique_ptr<uint8_t[]>, 2> buffers;
-    // An image that fits one block needs no second buffer.
-    const size_t wanted =
-        prefetch.held() && size_ > static_cast<int64_t>(TRANSFER_BUFFER_SIZE) ? 2 : 1;
+    // An image that fits one block needs no second buffer, nor more room than its own size.
+    const bool fits = size_ <= static_cast<int64_t>(TRANSFER_BUFFER_SIZE);
+    const size_t wanted = prefetch.held() && !fits ? 2 : 1;
+    const size_t capacity = fits ? static_cast<size_t>(size_) : TRANSFER_BUFFER_SIZE;
     for (size_t i = 0; i < wanted; ++i) {
-      buffers[i].reset(new (std::nothrow) uint8_t[TRANSFER_BUFFER_SIZE]);
+      buffers[i].reset(new (std::nothrow) uint8_t[capacity]);
       if (!buffers[i]) {
         record_error(session_, FLASH_ERR_NO_MEMORY, 0);
         return -1;
@@ -209,8 +205,10 @@ class image_stream {
   }
 
   int send_block(const prepared_block& block) {
-    const uint32_t last = sent_ + static_cast<int64_t>(block.fill) >= size_ ? 1 : 0;
-    if (send_header(block, last) != 0 ||
+    const sw_data_block announced{.length = static_cast<uint32_t>(block.fill),
+                                  .last = sent_ + static_cast<int64_t>(block.fill) >= size_,
+                                  .crc = block.crc};
+    if (send_header(announced) != 0 ||
         exchange_command(session_, {block.bytes, block.fill}, IMAGE_TRANSFER_TIMEOUT_MS) != 0) {
       return -1;
     }
@@ -219,18 +217,15 @@ class image_stream {
     return 0;
   }
 
-  int send_header(const prepared_block& block, uint32_t last) {
-    const auto length = static_cast<uint32_t>(block.fill);
+  // The first block goes with the image header, every later one with a block header.
+  int send_header(sw_data_block block) {
     if (sent_ == 0) {
-      image_header_.put_u32(24, length);
-      image_header_.put_u32(32, last);
-      image_header_.put_u32(36, block.crc);
-      return exchange_command(session_, image_header_.bytes(), IMAGE_TRANSFER_TIMEOUT_MS);
+      auto header = sw_image_header(partition_.device_name, static_cast<uint64_t>(size_), block,
+                                    load_address_);
+      return exchange_command(session_, header, IMAGE_TRANSFER_TIMEOUT_MS);
     }
-    block_header_.put_u32(8, length);
-    block_header_.put_u32(16, last);
-    block_header_.put_u32(20, block.crc);
-    return exchange_command(session_, block_header_.bytes(), IMAGE_TRANSFER_TIMEOUT_MS);
+    auto header = sw_block_header(block);
+    return exchange_command(session_, header, IMAGE_TRANSFER_TIMEOUT_MS);
   }
 
   flash_session& session_;
@@ -238,14 +233,13 @@ class image_stream {
   kavro_archive_t** archive_;
   uint32_t hw_version_;
   int64_t size_;
+  uint32_t load_address_;
   // Touched by whichever thread prepares the next block; handed over through its future.
   int64_t prepared_ = 0;
   std::span<const uint8_t> piece_;  // what is left of the archive's last block
   sha256_ctx digest_;
   // Touched by the session thread only.
   int64_t sent_ = 0;
-  command_block<IMAGE_HEADER_LENGTH> image_header_;
-  command_block<BLOCK_HEADER_LENGTH> block_header_;
 };
 
 // Bits 31 to 0 of a positive load address; 0 for none.
@@ -255,7 +249,7 @@ uint32_t wire_load_address(int64_t load_address) {
 
 int sign_and_send(flash_session& session, const streamed_partition& partition,
                   std::span<const uint8_t, IMAGE_DIGEST_SIZE> digest) {
-  std::array<uint8_t, IMAGE_SIGNATURE_SIZE> signature{};
+  std::array<uint8_t, SW_SIGNATURE_FIELD_LENGTH> signature{};
   if (!sign_image_digest(*session.private_key, digest, signature)) {
     debug("Error generating signature\n");
     record_error(session, FLASH_ERR_SIGNATURE, 0);
@@ -306,11 +300,9 @@ int send_firmware_file(flash_session& session, std::string_view name, uint32_t u
 }
 
 int send_signature(flash_session& session, std::string_view device_name,
-                   std::span<const uint8_t, IMAGE_SIGNATURE_SIZE> signature) {
-  command_block<SIGNATURE_BLOCK_LENGTH> block(SW_CMD_SIGNATURE);
-  block.put_name(8, device_name);
-  block.put_bytes(16, signature);
-  return exchange_command(session, block.bytes(), IMAGE_TRANSFER_TIMEOUT_MS);
+                   std::span<const uint8_t, SW_SIGNATURE_FIELD_LENGTH> signature) {
+  auto block = sw_signature(device_name, signature);
+  return exchange_command(session, block, IMAGE_TRANSFER_TIMEOUT_MS);
 }
 
 int get_full_firmware_size(flash_session& session, uint64_t& total, uint32_t use_ota) {

@@ -1,3 +1,5 @@
+// The flash session's public operations: start, status, stop, and the texts of its errors.
+
 #include "flash/session.h"
 
 #include <array>
@@ -11,7 +13,9 @@
 #include "firmware/archive.h"
 #include "firmware/bringup_script.h"
 #include "firmware/settings.h"
+#include "flash/secure_boot_key.h"
 #include "flash/session_context.h"
+#include "flash/software_protocol.h"
 #include "usb/device_manager.h"
 
 namespace {
@@ -67,33 +71,19 @@ void print_red_line(const char* text) {
   debug("%s%s%s\n", RED, text, RESET);
 }
 
-}  // namespace
-
-void stop_signal::request() {
-  {
-    std::lock_guard lock(mutex_);
-    flag_.store(1, std::memory_order_release);
+// Both key files are checked now, so that a session that cannot sign never starts.
+int load_secure_boot_keys(flash_session& session, const char* public_key_file,
+                          const char* private_key_file) {
+  loaded_private_key loaded = load_private_key(private_key_file);
+  if (loaded.problem != key_problem::none ||
+      read_public_key(public_key_file, session.public_key) != key_problem::none) {
+    return FLASH_ERR_PRIVATE_KEY;
   }
-  wake_.notify_all();
+  session.private_key = std::move(loaded.key);
+  return 0;
 }
 
-void stop_signal::pause(std::chrono::milliseconds length) {
-  std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, length, [this] { return requested(); });
-}
-
-void record_error(flash_session& session, int error, int sub_error) {
-  session.sub_error.store(sub_error, std::memory_order_relaxed);
-  session.error.store(error, std::memory_order_release);
-}
-
-void enter_state(flash_session& session, uint32_t state) {
-  session.state.store(state, std::memory_order_release);
-}
-
-void set_progress(flash_session& session, uint32_t percent) {
-  session.progress.store(percent, std::memory_order_relaxed);
-}
+}  // namespace
 
 int create_session(flash_session** session, const char* ads_file, const char* settings_file,
                    const char* base_file, const char* ota_file, dm_state** dm, int index,
@@ -196,26 +186,26 @@ int kavro_flash_get_status(flash_session** session, uint32_t* state, uint32_t* e
 }
 
 const char* kavro_flash_device_status_string(int status) {
-  switch (status) {
-    case 1:
+  switch (static_cast<uint32_t>(status)) {
+    case SW_STATUS_INVALID_PARAMETER:
       return "Invalid parameter sent to device";
-    case 2:
+    case SW_STATUS_OVERFLOW:
       return "Overflow on device";
-    case 3:
+    case SW_STATUS_PTB_DETAILS_FAILED:
       return "Failed to set the partition table details";
-    case 4:
+    case SW_STATUS_PARTITION_SIZE_INVALID:
       return "Partition size is invalid, possibly too large to fit";
-    case 5:
+    case SW_STATUS_CRC_MISMATCH:
       return "CRC mismatch on received data";
-    case 6:
+    case SW_STATUS_INVALID_PARTITION_SETUP:
       return "Invalid partition setup request";
-    case 7:
+    case SW_STATUS_FLASH_WRITE_FAILED:
       return "Write to flash memory failed";
-    case 8:
+    case SW_STATUS_OUT_OF_MEMORY:
       return "Out of memory on device";
-    case 9:
+    case SW_STATUS_SIZE_MISMATCH:
       return "Data sent to device did not match requested size";
-    case 10:
+    case SW_STATUS_ERASE_FAILED:
       return "Failed to erase the partition";
     default:
       return "Unknown error";
@@ -273,28 +263,28 @@ const char* kavro_flash_error_string(int code) {
   }
 }
 
-void kavro_flash_print_error_string(int error, int sub_error) {
-  print_red_line(kavro_flash_error_string(error));
+const char* kavro_flash_sub_error_string(int error, int sub_error) {
   switch (error) {
     case FLASH_ERR_ARCHIVE:
-      print_red_line(kavro_archive_error_string(sub_error));
-      break;
+      return kavro_archive_error_string(sub_error);
     case FLASH_ERR_DEVICE_MANAGER:
-      print_red_line(kavro_dm_error_string(sub_error));
-      break;
+      return kavro_dm_error_string(sub_error);
     case FLASH_ERR_SETTINGS:
-      print_red_line(kavro_settings_error_string(sub_error));
-      break;
+      return kavro_settings_error_string(sub_error);
     case FLASH_ERR_ADS:
-      print_red_line(kavro_ads_error_string(sub_error));
-      break;
-    case FLASH_ERR_LIBUSB:
-      debug("%sWindows standard error code: %d%s\n", RED, sub_error, RESET);
-      break;
+      return kavro_ads_error_string(sub_error);
     case FLASH_ERR_DEVICE_STATUS:
-      print_red_line(kavro_flash_device_status_string(sub_error));
-      break;
+      return kavro_flash_device_status_string(sub_error);
     default:
-      break;
+      return nullptr;
+  }
+}
+
+void kavro_flash_print_error_string(int error, int sub_error) {
+  print_red_line(kavro_flash_error_string(error));
+  if (const char* detail = kavro_flash_sub_error_string(error, sub_error)) {
+    print_red_line(detail);
+  } else if (error == FLASH_ERR_LIBUSB) {
+    debug("%sWindows standard error code: %d%s\n", RED, sub_error, RESET);
   }
 }

@@ -1,5 +1,4 @@
 #pragma once
-
 // The states and error codes of a flash session: what kavro_flash_get_status reports and what
 // the session thread records. Shared by the public operations and the session's own parts.
 

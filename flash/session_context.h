@@ -1,9 +1,6 @@
 #pragma once
-
 // The flash session's record and the operations its parts share. Only flash/ and its tests
 // include this header; everyone else goes through flash/session.h.
-
-#include <openssl/types.h>
 
 #include <array>
 #include <atomic>
@@ -19,24 +16,17 @@
 #include <thread>
 
 #include "firmware/image_patching.h"
+#include "flash/secure_boot_key.h"
 #include "flash/session_codes.h"
+#include "flash/software_protocol.h"
 
 struct ads_handle;
 struct dm_state;
 struct kavro_archive_t;
 struct kavro_settings;
 
-// A boot image signature travels in a 256-byte field, so only keys of up to 2048 bits fit.
-inline constexpr size_t IMAGE_SIGNATURE_SIZE = 256;
-inline constexpr size_t IMAGE_DIGEST_SIZE = 32;
-
 // How often the mode switch polls (1 ms apart) before it gives up on the module.
 inline constexpr uint32_t MODE_SWITCH_POLL_LIMIT = 10000;
-
-struct evp_pkey_deleter {
-  void operator()(EVP_PKEY* key) const;
-};
-using private_key_ptr = std::unique_ptr<EVP_PKEY, evp_pkey_deleter>;
 
 // The stop request of a session: a flag the session thread looks at between steps, plus a way
 // to cut its pauses short so that kavro_flash_destroy never waits out a long pause.
@@ -100,16 +90,11 @@ int launch_session(flash_session** session);
 // Waits until the session thread has ended (it may end by itself or after a stop request).
 void join_session_thread(flash_session& session);
 
-// Status updates, on the session thread.
+// Status updates, on the session thread (session_context.cpp). Each publishes its field so
+// that kavro_flash_get_status reads a consistent pair from any thread.
 void record_error(flash_session& session, int error, int sub_error);
 void enter_state(flash_session& session, uint32_t state);
 void set_progress(flash_session& session, uint32_t percent);
-
-// Secure-boot keys (secure_boot_key.cpp).
-int load_secure_boot_keys(flash_session& session, const char* public_key_file,
-                          const char* private_key_file);
-bool sign_image_digest(EVP_PKEY& key, std::span<const uint8_t, IMAGE_DIGEST_SIZE> digest,
-                       std::span<uint8_t, IMAGE_SIGNATURE_SIZE> signature);
 
 // The session thread's body (session_sequence.cpp).
 void session_thread(flash_session& session);
@@ -141,6 +126,6 @@ int send_reboot(flash_session& session);
 int send_firmware_file(flash_session& session, std::string_view name, uint32_t use_ota,
                        uint32_t hw_version);
 int send_signature(flash_session& session, std::string_view device_name,
-                   std::span<const uint8_t, IMAGE_SIGNATURE_SIZE> signature);
+                   std::span<const uint8_t, SW_SIGNATURE_FIELD_LENGTH> signature);
 int get_full_firmware_size(flash_session& session, uint64_t& total, uint32_t use_ota);
 void update_firmware_flash_percent(flash_session& session, uint64_t bytes);

@@ -1,3 +1,5 @@
+// The session thread's sequence: prepare, bring up, switch to software mode, write the flash.
+
 #include <chrono>
 #include <exception>
 #include <string>

@@ -1,3 +1,5 @@
+// The boot ROM model: vendor requests on endpoint 0, its registers and the bootloader download.
+
 #include "sim/boot_rom.h"
 
 #include <algorithm>

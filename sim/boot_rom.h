@@ -1,4 +1,7 @@
 #pragma once
+// The boot ROM of a module in hardware mode: vendor requests on endpoint 0 that write and read
+// 32-bit registers and jump to an address, over a model of the parts of the chip that the host
+// touches before the flash bootloader runs.
 
 #include <array>
 #include <cstdint>
@@ -10,9 +13,6 @@
 #include "sim/flash_store.h"
 #include "usb/bus.h"
 
-// The boot ROM of a module in hardware mode: vendor requests on endpoint 0 that write and read
-// 32-bit registers and jump to an address, over a model of the parts of the chip that the host
-// touches before the flash bootloader runs.
 namespace sim {
 
 // Memory that receives the flash bootloader, from address 0.

@@ -1,3 +1,5 @@
+// Reads the simulator's JSON configuration into module descriptions, naming every bad item.
+
 #include "sim/config_loader.h"
 
 #include <json-c/json.h>
@@ -15,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "sim/flash_bootloader.h"
 #include "sim/hex.h"
@@ -22,10 +25,11 @@
 namespace sim {
 namespace {
 
-using JsonPtr = std::unique_ptr<json_object, decltype(&json_object_put)>;
+using JsonPtr = CHandle<json_object, json_object_put>;
 
-constexpr std::array<std::string_view, 16> kModuleKeys{"port",
+constexpr std::array<std::string_view, 17> kModuleKeys{"port",
                                                        "platform",
+                                                       "serial",
                                                        "revision",
                                                        "adc_reading",
                                                        "flash_dir",
@@ -40,6 +44,7 @@ constexpr std::array<std::string_view, 16> kModuleKeys{"port",
                                                        "faults",
                                                        "timing",
                                                        "next"};
+constexpr size_t kSerialLimit = 126;
 constexpr std::array<std::string_view, 3> kTimingKeys{"control_latency_us", "bulk_bytes_per_second",
                                                       "flash_bytes_per_second"};
 
@@ -266,6 +271,7 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   ModuleConfig config;
   read_string_into(object, "port", where, config.port);
   read_string_into(object, "platform", where, config.platform);
+  read_string_into(object, "serial", where, config.serial);
   read_unsigned_into(object, "revision", where, config.revision);
   if (json_object* reading = member(object, "adc_reading")) {
     config.adc_reading = static_cast<uint32_t>(
@@ -303,16 +309,20 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   if (!config.bootloader_sha256.empty() && (!digest || digest->size() != 32)) {
     fail(where + ".bootloader_sha256", "must be 64 hexadecimal digits");
   }
+  // A string descriptor holds at most 126 characters, sent as UTF-16 of ASCII here.
+  if (config.serial.size() > kSerialLimit ||
+      !std::ranges::all_of(config.serial, [](char c) { return c >= ' ' && c <= '~'; })) {
+    fail(where + ".serial", "must be at most 126 printable ASCII characters");
+  }
   return config;
 }
 
 }  // namespace
 
 std::vector<ModuleConfig> parse_config(std::string_view text) {
-  JsonPtr root(nullptr, json_object_put);
+  JsonPtr root;
   {
-    std::unique_ptr<json_tokener, decltype(&json_tokener_free)> tokener(json_tokener_new(),
-                                                                        json_tokener_free);
+    const CHandle<json_tokener, json_tokener_free> tokener(json_tokener_new());
     root.reset(json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
     const json_tokener_error error = json_tokener_get_error(tokener.get());
     if (error == json_tokener_continue) {

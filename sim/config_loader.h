@@ -1,12 +1,4 @@
 #pragma once
-
-#include <filesystem>
-#include <stdexcept>
-#include <string_view>
-#include <vector>
-
-#include "sim/module_config.h"
-
 // The simulator's configuration file (KAVRO_SIM_CONFIG):
 //
 //   {"modules": [{"port": "1-1", "platform": "cv22", "revision": 0, "flash_dir": "out/1",
@@ -21,6 +13,14 @@
 // are those of ModuleConfig. The modules in "next" follow on the same port in turn (a shift at a
 // production line's hub); they name no port of their own. Unknown keys, wrong types, unknown
 // platforms and the like are errors, never ignored.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "sim/module_config.h"
+
 namespace sim {
 
 class ConfigError : public std::runtime_error {

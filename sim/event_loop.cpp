@@ -1,3 +1,5 @@
+// The virtual bus's event thread: deferred and timed actions, run in order.
+
 #include "sim/event_loop.h"
 
 namespace sim {

@@ -1,4 +1,7 @@
 #pragma once
+// One thread that runs the virtual bus's deferred work in order: hot-plug notifications and
+// timed events (delayed arrivals, re-enumeration after the jump). Actions run without any lock
+// of the loop held, so they may post further actions.
 
 #include <chrono>
 #include <condition_variable>
@@ -7,9 +10,6 @@
 #include <mutex>
 #include <thread>
 
-// One thread that runs the virtual bus's deferred work in order: hot-plug notifications and
-// timed events (delayed arrivals, re-enumeration after the jump). Actions run without any lock
-// of the loop held, so they may post further actions.
 namespace sim {
 
 class EventLoop {

@@ -1,3 +1,8 @@
+// The flash bootloader model: decodes every block the host writes and answers it with a status.
+// It keeps its own definition of the wire format (ids, lengths, offsets, status words) on
+// purpose, apart from the tool's flash/software_protocol.h: a wrong byte in the tool then fails
+// a test instead of being read back the same wrong way.
+
 #include "sim/flash_bootloader.h"
 
 #include <algorithm>

@@ -1,4 +1,8 @@
 #pragma once
+// The flash bootloader as the host sees it in software mode: every block written to endpoint
+// 0x01 is a command block or raw image data, and each is answered with a status word. It is
+// strict on purpose: anything a real bootloader would refuse is refused here, so that a wrong
+// byte in the host shows up as a failed exchange.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,10 +12,6 @@
 
 #include "sim/flash_store.h"
 
-// The flash bootloader as the host sees it in software mode: every block written to endpoint
-// 0x01 is a command block or raw image data, and each is answered with a status word. It is
-// strict on purpose: anything a real bootloader would refuse is refused here, so that a wrong
-// byte in the host shows up as a failed exchange.
 namespace sim {
 
 inline constexpr uint32_t kCommandSignature = 0x4B434D44;   // "DMCK" on the wire

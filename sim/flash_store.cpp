@@ -1,3 +1,5 @@
+// What a simulated module received, kept in memory and mirrored to flash_dir and module.json.
+
 #include "sim/flash_store.h"
 
 #include <json-c/json.h>
@@ -8,12 +10,13 @@
 #include <memory>
 #include <system_error>
 
+#include "common/c_handle.h"
 #include "sim/hex.h"
 
 namespace sim {
 namespace {
 
-using JsonPtr = std::unique_ptr<json_object, decltype(&json_object_put)>;
+using JsonPtr = CHandle<json_object, json_object_put>;
 
 json_object* partition_details_json(const PartitionDetails& details) {
   json_object* object = json_object_new_object();
@@ -172,7 +175,7 @@ bool FlashStore::save() const {
   if (flash_dir_.empty()) {
     return true;
   }
-  JsonPtr root(json_object_new_object(), json_object_put);
+  JsonPtr root(json_object_new_object());
   json_object* object = root.get();
   json_object_object_add(object, "port", json_object_new_string(port_.c_str()));
   json_object_object_add(object, "platform", json_object_new_string(platform_.c_str()));

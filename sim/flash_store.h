@@ -1,4 +1,7 @@
 #pragma once
+// What a simulated module has been told and has written to its flash, kept in memory and, when
+// the module has a flash_dir, mirrored to disk as the flash bootloader receives it: one file
+// per image (<device name>.bin, exactly the bytes received) and module.json.
 
 #include <array>
 #include <chrono>
@@ -10,9 +13,6 @@
 #include <string>
 #include <vector>
 
-// What a simulated module has been told and has written to its flash, kept in memory and, when
-// the module has a flash_dir, mirrored to disk as the flash bootloader receives it: one file
-// per image (<device name>.bin, exactly the bytes received) and module.json.
 namespace sim {
 
 struct CustomPartition {

@@ -1,3 +1,5 @@
+// Lowercase hexadecimal text to bytes and back.
+
 #include "sim/hex.h"
 
 namespace sim {

@@ -1,4 +1,6 @@
 #pragma once
+// Digests and signatures as lowercase hexadecimal text, the way module.json and the simulator
+// configuration carry them.
 
 #include <cstdint>
 #include <optional>
@@ -7,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-// Digests and signatures as lowercase hexadecimal text, the way module.json and the simulator
-// configuration carry them.
 namespace sim {
 
 std::string to_hex(std::span<const uint8_t> bytes);

@@ -1,3 +1,6 @@
+// A simulated module on the bus: presence, control requests to the boot ROM, bulk transfers to
+// the flash bootloader, timing, and the logs that tests inspect. Faults: module_faults.cpp.
+
 #include "sim/module.h"
 
 #include <algorithm>
@@ -42,23 +45,6 @@ std::optional<std::array<uint8_t, 32>> parse_sha256(const std::string& text) {
   return digest;
 }
 
-bool has_fault(const ModuleConfig& config, Fault::Kind kind) {
-  return std::ranges::any_of(config.faults,
-                             [kind](const Fault& fault) { return fault.kind == kind; });
-}
-
-// Does `fault` select this block (before counting occurrences)?
-bool selects(const Fault& fault, const BlockHead& head) {
-  switch (fault.command_id) {
-    case kAnyBlock:
-      return true;
-    case kDataBlock:
-      return head.kind == BlockKind::Data;
-    default:
-      return head.kind == BlockKind::Command && head.command_id == fault.command_id;
-  }
-}
-
 std::chrono::microseconds transfer_time(uint64_t bytes, uint64_t bytes_per_second) {
   if (bytes_per_second == 0) {
     return std::chrono::microseconds(0);
@@ -92,8 +78,8 @@ BootRomSettings Module::boot_rom_settings() const {
                                                                             : kAdcReadingRevision0);
   settings.bootloader_size = config_.bootloader_size;
   settings.bootloader_sha256 = parse_sha256(config_.bootloader_sha256);
-  settings.poll_never_ready = has_fault(config_, Fault::Kind::PollNeverReady);
-  settings.adc_never_done = has_fault(config_, Fault::Kind::AdcNeverDone);
+  settings.poll_never_ready = configured(Fault::Kind::PollNeverReady);
+  settings.adc_never_done = configured(Fault::Kind::AdcNeverDone);
   return settings;
 }
 
@@ -260,18 +246,6 @@ int Module::descriptor_request(const usb::SetupPacket& setup, std::span<uint8_t>
   return static_cast<int>(length);
 }
 
-bool Module::control_fault_fires(Fault::Kind kind) {
-  for (FaultState& state : faults_) {
-    const Fault& fault = state.fault;
-    if (fault.kind == kind && !state.fired && fault.after_control_transfers > 0 &&
-        vendor_requests_ > fault.after_control_transfers) {
-      state.fired = true;
-      return true;
-    }
-  }
-  return false;
-}
-
 int Module::vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> data) {
   ++vendor_requests_;
   if (control_fault_fires(Fault::Kind::Unplug)) {
@@ -307,7 +281,7 @@ void Module::record_download() {
 void Module::start_bootloader() {
   record_download();
   leave_bus();
-  const bool returns = !has_fault(config_, Fault::Kind::NoReturn);
+  const bool returns = !configured(Fault::Kind::NoReturn);
   if (returns && host_ != nullptr) {
     host_->return_after(shared_from_this(), std::chrono::milliseconds(config_.reenumerate_ms),
                         power_epoch_);
@@ -349,49 +323,6 @@ int Module::bulk(uint64_t generation, uint8_t endpoint, std::span<uint8_t> data,
   }
   if (host_ != nullptr) {
     host_->state_changed();
-  }
-  return result;
-}
-
-Module::BlockFaults Module::block_faults(const BlockHead& head, bool crosses_image_bytes) {
-  BlockFaults result;
-  for (FaultState& state : faults_) {
-    const Fault& fault = state.fault;
-    const bool point_fault = fault.kind == Fault::Kind::Hang || fault.kind == Fault::Kind::Unplug;
-    if (point_fault && (state.fired || fault.after_control_transfers > 0)) {
-      continue;
-    }
-    bool fires = false;
-    if (point_fault && fault.after_image_bytes > 0) {
-      fires = crosses_image_bytes && image_bytes_ >= fault.after_image_bytes;
-    } else if (selects(fault, head)) {
-      ++state.matches;
-      fires = fault.occurrence == 0 || state.matches == fault.occurrence;
-    }
-    if (!fires) {
-      continue;
-    }
-    switch (fault.kind) {
-      case Fault::Kind::Unplug:
-        state.fired = true;
-        result.unplug = true;
-        break;
-      case Fault::Kind::Hang:
-        state.fired = true;
-        result.hang = true;
-        break;
-      case Fault::Kind::Status:
-        result.status = result.status.value_or(fault.status);
-        break;
-      case Fault::Kind::BadSignature:
-        result.bad_signature = true;
-        break;
-      case Fault::Kind::ShortResponses:
-        response_piece_ = std::max<size_t>(1, std::min<size_t>(fault.piece_size, kResponseSize));
-        break;
-      default:
-        break;
-    }
   }
   return result;
 }

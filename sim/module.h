@@ -1,4 +1,7 @@
 #pragma once
+// One simulated module: its presence on the bus, the boot ROM it answers with in hardware mode,
+// the flash bootloader it runs in software mode, its flash, and the faults and timing its
+// configuration asks for. Every public operation is thread-safe.
 
 #include <array>
 #include <chrono>
@@ -18,9 +21,6 @@
 #include "sim/module_host.h"
 #include "usb/bus.h"
 
-// One simulated module: its presence on the bus, the boot ROM it answers with in hardware mode,
-// the flash bootloader it runs in software mode, its flash, and the faults and timing its
-// configuration asks for. Every public operation is thread-safe.
 namespace sim {
 
 enum class Mode { Hardware, Software };
@@ -122,17 +122,22 @@ class Module : public std::enable_shared_from_this<Module> {
   int wait_hung(Lock& lock, uint64_t generation, unsigned timeout_ms);
   int vendor_request(const usb::SetupPacket& setup, std::span<uint8_t> data);
   int descriptor_request(const usb::SetupPacket& setup, std::span<uint8_t> data) const;
-  bool control_fault_fires(Fault::Kind kind);
   int bulk_out(std::span<const uint8_t> block, size_t& moved);
   int bulk_in(Lock& lock, uint64_t generation, std::span<uint8_t> data, unsigned timeout_ms,
               size_t& moved);
-  BlockFaults block_faults(const BlockHead& head, bool crosses_image_bytes);
   void leave_bus();
   // Puts the bootloader download so far into the flash store (and module.json).
   void record_download();
   void start_bootloader();
   void log_control(const usb::SetupPacket& setup, std::span<const uint8_t> data, int result);
   BootRomSettings boot_rom_settings() const;
+
+  // Fault injection (module_faults.cpp): whether the configuration has a fault of this kind;
+  // whether one of this kind fires at the current boot-ROM request; what the faults make of one
+  // block written to the bootloader.
+  bool configured(Fault::Kind kind) const;
+  bool control_fault_fires(Fault::Kind kind);
+  BlockFaults block_faults(const BlockHead& head, bool crosses_image_bytes);
 
   const ModuleConfig config_;
   const uint16_t hardware_pid_;

@@ -1,11 +1,11 @@
 #pragma once
+// Description of one simulated module: where it is attached, what it is, and how it misbehaves.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Description of one simulated module: where it is attached, what it is, and how it misbehaves.
 namespace sim {
 
 // Selectors for Fault::command_id besides the software-mode command ids 1 to 8.
@@ -55,6 +55,7 @@ inline constexpr uint32_t kDefaultBootloaderSize = 154304;
 struct ModuleConfig {
   std::string port = "1-1";
   std::string platform = "cv22";
+  std::string serial;  // the USB serial number string; empty: the descriptor names none
   uint32_t revision = 0;
   std::optional<uint32_t> adc_reading;  // overrides the reading that `revision` implies
   std::string flash_dir;                // empty: keep nothing on disk

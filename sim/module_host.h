@@ -1,11 +1,11 @@
 #pragma once
+// What a simulated module needs from the bus it is plugged into. Modules call these while
+// holding their own lock, so an implementation must never wait for a module's lock in them.
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 
-// What a simulated module needs from the bus it is plugged into. Modules call these while
-// holding their own lock, so an implementation must never wait for a module's lock in them.
 namespace sim {
 
 class Module;

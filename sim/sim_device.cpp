@@ -1,3 +1,5 @@
+// An open handle on one arrival of a simulated module.
+
 #include "sim/sim_device.h"
 
 namespace sim {

@@ -1,4 +1,7 @@
 #pragma once
+// An open handle on a simulated module. It belongs to one arrival of the module: once the
+// module leaves the bus (unplug, re-enumeration) every transfer through it fails with
+// usb::kDisconnected, as with a real device handle.
 
 #include <cstdint>
 #include <memory>
@@ -6,9 +9,6 @@
 #include "sim/module.h"
 #include "usb/bus.h"
 
-// An open handle on a simulated module. It belongs to one arrival of the module: once the
-// module leaves the bus (unplug, re-enumeration) every transfer through it fails with
-// usb::kDisconnected, as with a real device handle.
 namespace sim {
 
 class SimDevice final : public usb::Device {

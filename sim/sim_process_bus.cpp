@@ -1,3 +1,7 @@
+// kavro-flash-sim flashes simulated modules: KAVRO_SIM_CONFIG names the file that describes
+// them; without it there is one cv22 module, revision 0, on port "1-1". A configuration that
+// cannot be used ends the program with exit status 2 before anything else happens.
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -8,9 +12,6 @@
 #include "sim/virtual_bus.h"
 #include "usb/process_bus.h"
 
-// kavro-flash-sim flashes simulated modules: KAVRO_SIM_CONFIG names the file that describes
-// them; without it there is one cv22 module, revision 0, on port "1-1". A configuration that
-// cannot be used ends the program with exit status 2 before anything else happens.
 namespace usb {
 
 std::shared_ptr<Bus> make_process_bus() {

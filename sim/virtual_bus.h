@@ -1,4 +1,11 @@
 #pragma once
+// The module simulator behind the USB seam. It holds simulated modules on their ports, reports
+// them under vendor ID 0x4255 with the product ID of their current mode, and tells the watcher
+// of every arrival and removal from a thread of its own, as a USB library's hot-plug thread
+// would. Tests drive it further through attach/unplug/replug and inspect each module.
+//
+// Thread-safe throughout. Hot-plug callbacks run on the bus's event thread; a callback must
+// not block on something that a thread calling watch() holds meanwhile.
 
 #include <atomic>
 #include <chrono>
@@ -20,13 +27,6 @@
 #include "sim/module_host.h"
 #include "usb/bus.h"
 
-// The module simulator behind the USB seam. It holds simulated modules on their ports, reports
-// them under vendor ID 0x4255 with the product ID of their current mode, and tells the watcher
-// of every arrival and removal from a thread of its own, as a USB library's hot-plug thread
-// would. Tests drive it further through attach/unplug/replug and inspect each module.
-//
-// Thread-safe throughout. Hot-plug callbacks run on the bus's event thread; a callback must
-// not block on something that a thread calling watch() holds meanwhile.
 namespace sim {
 
 class VirtualBus final : public usb::Bus, private ModuleHost {

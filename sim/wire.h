@@ -1,4 +1,5 @@
 #pragma once
+// Values as they travel over USB between the host and a module.
 
 #include <cstddef>
 #include <cstdint>
@@ -6,7 +7,6 @@
 
 #include "common/little_endian.h"
 
-// Values as they travel over USB between the host and a module.
 namespace sim::wire {
 
 using ::load_le32;

@@ -1,3 +1,6 @@
+// Building a firmware archive: the manifest checked against the files, the named images signed
+// and the entries ordered as a session reads them.
+
 #include "tools/kavro_pack.h"
 
 #include <algorithm>
@@ -9,26 +12,31 @@
 #include <set>
 #include <string_view>
 
+#include "firmware/archive_format.h"
 #include "tools/pack_handles.h"
 
 namespace kavro_pack {
 namespace {
 
-// Partition names a manifest may use, in the flasher's identifier order.
-constexpr std::array<std::string_view, 15> PARTITION_NAMES{
-    "bootstrap", "bootloader", "osloader", "meta",     "misc",
-    "kernel",    "rootfs",     "custom_a", "custom_b", "custom_c",
-    "custom_d",  "custom_e",   "custom_f", "custom_g", "custom_h"};
+// Partitions in the order a session sends them; the custom ones, never sent, come after them.
+constexpr auto FLASH_ORDER = [] {
+  std::array<int, archive_partitions.size() - 1> order{};
+  auto next = std::copy(PARTITION_SEND_ORDER.begin(), PARTITION_SEND_ORDER.end(), order.begin());
+  for (int id = PART_CUSTOM_A; id <= PART_CUSTOM_H; ++id) {
+    *next++ = id;
+  }
+  return order;
+}();
 
-// The order in which a session sends the partitions it flashes; custom partitions are not sent.
-constexpr std::array<std::string_view, 15> FLASH_ORDER{
-    "bootstrap", "bootloader", "osloader", "misc",     "meta",
-    "kernel",    "rootfs",     "custom_a", "custom_b", "custom_c",
-    "custom_d",  "custom_e",   "custom_f", "custom_g", "custom_h"};
-
-constexpr std::array<const char*, 6> BOOTSTRAP_OFFSETS{"bld_size_offset", "bld_load_addr_offset",
-                                                       "coremhz_offset",  "idspmhz_offset",
-                                                       "drammhz_offset",  "cortexmhz_offset"};
+// The identifier of the partition a manifest calls `name`; 0 for a name it may not use.
+int partition_id_of(std::string_view name) {
+  for (int id = PART_BOOTSTRAP; is_partition_id(id); ++id) {
+    if (archive_partitions[static_cast<std::size_t>(id)].name == name) {
+      return id;
+    }
+  }
+  return 0;
+}
 
 std::vector<uint8_t> read_whole_file(const std::filesystem::path& file) {
   std::ifstream input(file, std::ios::binary);
@@ -44,7 +52,7 @@ std::vector<uint8_t> read_whole_file(const std::filesystem::path& file) {
 }
 
 detail::Json parse_json(const std::vector<uint8_t>& text, const std::string& origin) {
-  std::unique_ptr<json_tokener, detail::FreeWith<json_tokener_free>> tokener(json_tokener_new());
+  const CHandle<json_tokener, json_tokener_free> tokener(json_tokener_new());
   detail::Json root(json_tokener_parse_ex(tokener.get(), reinterpret_cast<const char*>(text.data()),
                                           static_cast<int>(text.size())));
   const json_tokener_error status = json_tokener_get_error(tokener.get());
@@ -77,31 +85,34 @@ void require_member(json_object* object, const std::string& where, const char* k
 
 // The rules the flasher applies when it reads a partition; checked here so that a published
 // archive never fails to load.
-void check_partition(std::string_view partition, json_object* details,
+void check_partition(int id, json_object* details,
                      const std::map<std::string, std::uintmax_t>& file_sizes) {
-  const std::string where = "partition \"" + std::string(partition) + "\"";
+  const std::string where =
+      "partition \"" + std::string(archive_partitions[static_cast<std::size_t>(id)].name) + "\"";
   if (!json_object_is_type(details, json_type_object)) {
     throw Error("manifest: " + where + " is not an object");
   }
-  require_member(details, where, "filename", json_type_string, "a string");
-  require_member(details, where, "filesize", json_type_int, "an integer");
-  if (partition == "bootstrap") {
-    for (const char* key : BOOTSTRAP_OFFSETS) {
+  require_member(details, where, PARTITION_KEY_FILENAME, json_type_string, "a string");
+  require_member(details, where, PARTITION_KEY_FILESIZE, json_type_int, "an integer");
+  if (id == PART_BOOTSTRAP) {
+    for (const char* key : PARTITION_KEYS_BOOTSTRAP_OFFSETS) {
       require_member(details, where, key, json_type_int, "an integer");
     }
   }
-  if (partition == "bootloader") {
-    require_member(details, where, "public_key_offset", json_type_int, "an integer");
+  if (id == PART_BOOTLOADER) {
+    require_member(details, where, PARTITION_KEY_PUBLIC_KEY_OFFSET, json_type_int, "an integer");
   }
-  if (partition == "osloader" || partition == "kernel") {
-    json_object* load_address = member(details, "load_address", json_type_int);
+  if (partition_needs_load_address(id)) {
+    json_object* load_address = member(details, PARTITION_KEY_LOAD_ADDRESS, json_type_int);
     if (load_address == nullptr || json_object_get_int64(load_address) == 0) {
-      throw Error("manifest: " + where + " needs a non-zero \"load_address\"");
+      throw Error("manifest: " + where + " needs a non-zero \"" + PARTITION_KEY_LOAD_ADDRESS +
+                  "\"");
     }
   }
   const std::string filename =
-      json_object_get_string(member(details, "filename", json_type_string));
-  const int64_t filesize = json_object_get_int64(member(details, "filesize", json_type_int));
+      json_object_get_string(member(details, PARTITION_KEY_FILENAME, json_type_string));
+  const int64_t filesize =
+      json_object_get_int64(member(details, PARTITION_KEY_FILESIZE, json_type_int));
   const auto file = file_sizes.find(filename);
   if (file == file_sizes.end()) {
     throw Error("manifest: " + where + " names " + filename + ", which is not among the files");
@@ -114,18 +125,21 @@ void check_partition(std::string_view partition, json_object* details,
 }
 
 void check_manifest(json_object* root, const std::map<std::string, std::uintmax_t>& file_sizes) {
-  json_object* manifest = member(root, "manifest", json_type_object);
+  json_object* manifest = member(root, MANIFEST_KEY_ROOT, json_type_object);
   if (manifest == nullptr) {
     throw Error("manifest: the top level needs a \"manifest\" object");
   }
-  require_member(manifest, "\"manifest\"", "platform", json_type_string, "a string");
-  require_member(manifest, "\"manifest\"", "firmware_version", json_type_string, "a string");
-  require_member(manifest, "\"manifest\"", "partitions", json_type_object, "an object");
-  json_object_object_foreach(member(manifest, "partitions", json_type_object), name, details) {
-    if (std::find(PARTITION_NAMES.begin(), PARTITION_NAMES.end(), name) == PARTITION_NAMES.end()) {
+  const std::string where = std::string("\"") + MANIFEST_KEY_ROOT + "\"";
+  require_member(manifest, where, MANIFEST_KEY_PLATFORM, json_type_string, "a string");
+  require_member(manifest, where, MANIFEST_KEY_FIRMWARE_VERSION, json_type_string, "a string");
+  require_member(manifest, where, MANIFEST_KEY_PARTITIONS, json_type_object, "an object");
+  json_object_object_foreach(member(manifest, MANIFEST_KEY_PARTITIONS, json_type_object), name,
+                             details) {
+    const int id = partition_id_of(name);
+    if (id == 0) {
       throw Error("manifest: unknown partition \"" + std::string(name) + "\"");
     }
-    check_partition(name, details, file_sizes);
+    check_partition(id, details, file_sizes);
   }
 }
 
@@ -174,14 +188,15 @@ void check_signing(const BuildRequest& request,
 // The position of each named file in the order a session sends partitions; files that no
 // partition names come after all of them.
 std::map<std::string, std::size_t> flash_ranks(json_object* root) {
-  json_object* partitions =
-      member(member(root, "manifest", json_type_object), "partitions", json_type_object);
+  json_object* partitions = member(member(root, MANIFEST_KEY_ROOT, json_type_object),
+                                   MANIFEST_KEY_PARTITIONS, json_type_object);
   std::map<std::string, std::size_t> ranks;
   for (std::size_t rank = 0; rank < FLASH_ORDER.size(); ++rank) {
-    json_object* details =
-        member(partitions, std::string(FLASH_ORDER[rank]).c_str(), json_type_object);
+    const std::string name(archive_partitions[static_cast<std::size_t>(FLASH_ORDER[rank])].name);
+    json_object* details = member(partitions, name.c_str(), json_type_object);
     if (details != nullptr) {
-      ranks.emplace(json_object_get_string(member(details, "filename", json_type_string)), rank);
+      ranks.emplace(
+          json_object_get_string(member(details, PARTITION_KEY_FILENAME, json_type_string)), rank);
     }
   }
   return ranks;

@@ -1,5 +1,4 @@
 #pragma once
-
 // Building, signing, checking and listing firmware archives: the publisher's side of what
 // kavro-flash reads. The command-line tool kavro-pack is a thin front end over these calls;
 // tests use them directly to make good and deliberately broken archives.
@@ -21,11 +20,6 @@ class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// A signature companion is exactly this long: an RSA-4096 PKCS#1 v1.5 signature.
-inline constexpr std::size_t SIGNATURE_SIZE = 512;
-inline constexpr std::string_view SIGNATURE_SUFFIX = ".sign";
-inline constexpr std::string_view MANIFEST_ENTRY = "manifest";
 
 enum class Format {
   seven_zip,        // 7z, one solid LZMA2 block holding every entry

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "firmware/archive_format.h"
 #include "tools/kavro_pack.h"
 #include "tools/pack_handles.h"
 #include "tools/pack_input_checks.h"
@@ -205,7 +206,7 @@ std::string json_text(json_object* value) {
 void print_manifest(json_object* manifest, std::ostream& out) {
   json_object* partitions = nullptr;
   json_object_object_foreach(manifest, key, value) {
-    if (std::string_view(key) == "partitions") {
+    if (std::string_view(key) == MANIFEST_KEY_PARTITIONS) {
       partitions = value;
     } else {
       out << key << ": " << json_text(value) << "\n";
@@ -236,7 +237,7 @@ int run_list(Arguments arguments) {
   }
   const kavro_pack::detail::Json root(json_tokener_parse(contents.manifest->c_str()));
   json_object* manifest = nullptr;
-  if (!json_object_object_get_ex(root.get(), "manifest", &manifest) ||
+  if (!json_object_object_get_ex(root.get(), MANIFEST_KEY_ROOT, &manifest) ||
       !json_object_is_type(manifest, json_type_object)) {
     throw kavro_pack::Error("the manifest of " + archive + " is not valid");
   }

@@ -1,3 +1,5 @@
+// Writing archives through a temporary file, and reading any archive entry by entry.
+
 #include "tools/pack_archive_io.h"
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "firmware/archive_format.h"
 #include "tools/pack_handles.h"
 
 namespace kavro_pack {

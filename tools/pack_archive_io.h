@@ -1,6 +1,7 @@
 #pragma once
-
 // Sequential reading of any archive libarchive understands, shared by listing and verifying.
+// kavro-pack keeps this reader rather than the flasher's archive store: the archive library
+// embeds the base archives that kavro-pack makes, so kavro-pack cannot link it.
 
 #include <cstdint>
 #include <filesystem>

@@ -1,5 +1,4 @@
 #pragma once
-
 // Owning handles for the C objects of libarchive, OpenSSL and json-c used by the pack tools.
 
 #include <archive.h>
@@ -8,25 +7,15 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 
-#include <memory>
+#include "common/c_handle.h"
 
 namespace kavro_pack::detail {
 
-template <auto Free>
-struct FreeWith {
-  template <class T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-
-using ArchiveReader = std::unique_ptr<archive, FreeWith<archive_read_free>>;
-using ArchiveWriter = std::unique_ptr<archive, FreeWith<archive_write_free>>;
-using ArchiveEntry = std::unique_ptr<archive_entry, FreeWith<archive_entry_free>>;
-using Bio = std::unique_ptr<BIO, FreeWith<BIO_free>>;
-using Pkey = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
-using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>>;
-using DigestContext = std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>>;
-using Json = std::unique_ptr<json_object, FreeWith<json_object_put>>;
+using ArchiveReader = CHandle<archive, archive_read_free>;
+using ArchiveWriter = CHandle<archive, archive_write_free>;
+using ArchiveEntry = CHandle<archive_entry, archive_entry_free>;
+using Bio = CHandle<BIO, BIO_free>;
+using Pkey = CHandle<EVP_PKEY, EVP_PKEY_free>;
+using Json = CHandle<json_object, json_object_put>;
 
 }  // namespace kavro_pack::detail

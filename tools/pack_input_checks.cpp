@@ -1,3 +1,5 @@
+// The checks kavro-pack makes of a publisher's inputs before the library sees them.
+
 #include "tools/pack_input_checks.h"
 
 #include <fstream>
@@ -5,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "firmware/archive_format.h"
 #include "tools/kavro_pack.h"
 #include "tools/pack_handles.h"
 
@@ -22,15 +25,15 @@ std::set<std::string> named_files(const std::filesystem::path& manifest) {
   json_object* body = nullptr;
   json_object* partitions = nullptr;
   std::set<std::string> names;
-  if (!json_object_object_get_ex(root.get(), "manifest", &body) ||
-      !json_object_object_get_ex(body, "partitions", &partitions) ||
+  if (!json_object_object_get_ex(root.get(), MANIFEST_KEY_ROOT, &body) ||
+      !json_object_object_get_ex(body, MANIFEST_KEY_PARTITIONS, &partitions) ||
       !json_object_is_type(partitions, json_type_object)) {
     return names;
   }
   json_object_iter partition{};
   json_object_object_foreachC(partitions, partition) {
     json_object* filename = nullptr;
-    if (json_object_object_get_ex(partition.val, "filename", &filename)) {
+    if (json_object_object_get_ex(partition.val, PARTITION_KEY_FILENAME, &filename)) {
       names.insert(json_object_get_string(filename));
     }
   }

@@ -1,5 +1,4 @@
 #pragma once
-
 // Mistakes in what a publisher hands to kavro-pack that the archive library would accept
 // silently or report in terms of its own: caught by the command line before the work starts.
 // Each check throws kavro_pack::Error with a message that says what to do instead.

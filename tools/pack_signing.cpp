@@ -1,19 +1,26 @@
-#include "tools/pack_signing.h"
+// Signing images into ".sign" companions and checking the companions of an archive.
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <openssl/rsa.h>
 
+#include <array>
 #include <fstream>
 #include <map>
 #include <string>
 
+#include "digest/sha256.h"
+#include "firmware/archive_format.h"
+#include "firmware/archive_signature_scheme.h"
 #include "tools/kavro_pack.h"
 #include "tools/pack_archive_io.h"
+#include "tools/pack_handles.h"
 
 namespace kavro_pack {
-namespace detail {
 namespace {
+
+using detail::Bio;
+using detail::Pkey;
+using Sha256 = std::array<uint8_t, SIGNATURE_DIGEST_SIZE>;
 
 // The reason OpenSSL gave for the latest failure; empties its error queue so that nothing
 // stale is reported by a later call.
@@ -59,19 +66,8 @@ Pkey load_private_key(const std::filesystem::path& pem) {
   return key;
 }
 
-// PKCS#1 v1.5 padding over a SHA-256 digest: the signature form the flasher checks.
-PkeyContext signature_context(EVP_PKEY* key, int (*init)(EVP_PKEY_CTX*)) {
-  PkeyContext context(EVP_PKEY_CTX_new(key, nullptr));
-  if (!context || init(context.get()) <= 0 ||
-      EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
-      EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) <= 0) {
-    return nullptr;
-  }
-  return context;
-}
-
 std::vector<uint8_t> sign_digest(EVP_PKEY* key, const Sha256& digest) {
-  PkeyContext context = signature_context(key, EVP_PKEY_sign_init);
+  signature_key_context context = archive_signature_context(key, EVP_PKEY_sign_init);
   std::vector<uint8_t> signature(SIGNATURE_SIZE);
   std::size_t length = signature.size();
   if (!context ||
@@ -85,29 +81,9 @@ std::vector<uint8_t> sign_digest(EVP_PKEY* key, const Sha256& digest) {
   return signature;
 }
 
-bool is_companion_name(const std::string& name) {
-  return name.size() > SIGNATURE_SUFFIX.size() && name.ends_with(SIGNATURE_SUFFIX);
-}
-
-}  // namespace
-
-Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new()) {
-  if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
-    throw Error("cannot start a SHA-256 digest: " + openssl_reason());
-  }
-}
-
-void Sha256Stream::update(std::span<const uint8_t> data) {
-  if (EVP_DigestUpdate(context_.get(), data.data(), data.size()) != 1) {
-    throw Error("SHA-256 digest failed: " + openssl_reason());
-  }
-}
-
-Sha256 Sha256Stream::finish() {
+Sha256 finish(sha256_ctx& context) {
   Sha256 digest{};
-  if (EVP_DigestFinal_ex(context_.get(), digest.data(), nullptr) != 1) {
-    throw Error("SHA-256 digest failed: " + openssl_reason());
-  }
+  sha256_final(&context, digest.data());
   return digest;
 }
 
@@ -122,50 +98,52 @@ Pkey load_public_key(const std::filesystem::path& pem) {
 
 bool signature_matches(EVP_PKEY* public_key, const Sha256& digest,
                        std::span<const uint8_t> signature) {
-  PkeyContext context = signature_context(public_key, EVP_PKEY_verify_init);
+  signature_key_context context = archive_signature_context(public_key, EVP_PKEY_verify_init);
   const bool matches = context && EVP_PKEY_verify(context.get(), signature.data(), signature.size(),
                                                   digest.data(), digest.size()) == 1;
   ERR_clear_error();
   return matches;
 }
 
-}  // namespace detail
+}  // namespace
 
 std::vector<uint8_t> sign_bytes(std::span<const uint8_t> data,
                                 const std::filesystem::path& private_key_pem) {
-  detail::Pkey key = detail::load_private_key(private_key_pem);
-  detail::Sha256Stream digest;
-  digest.update(data);
-  return detail::sign_digest(key.get(), digest.finish());
+  Pkey key = load_private_key(private_key_pem);
+  sha256_ctx digest;
+  sha256_init(&digest);
+  sha256_update(&digest, data.data(), data.size());
+  return sign_digest(key.get(), finish(digest));
 }
 
 std::vector<uint8_t> sign_file(const std::filesystem::path& file,
                                const std::filesystem::path& private_key_pem) {
-  detail::Pkey key = detail::load_private_key(private_key_pem);
+  Pkey key = load_private_key(private_key_pem);
   std::ifstream input(file, std::ios::binary);
   if (!input) {
     throw Error("cannot read " + file.string());
   }
-  detail::Sha256Stream digest;
+  sha256_ctx digest;
+  sha256_init(&digest);
   std::vector<uint8_t> buffer(65536);
   while (input) {
     input.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    digest.update(std::span(buffer).first(static_cast<std::size_t>(input.gcount())));
+    sha256_update(&digest, buffer.data(), static_cast<uint64_t>(input.gcount()));
   }
   if (input.bad()) {
     throw Error("cannot read " + file.string());
   }
-  return detail::sign_digest(key.get(), digest.finish());
+  return sign_digest(key.get(), finish(digest));
 }
 
 std::vector<SignatureCheck> verify(const std::filesystem::path& archive_path,
                                    const std::filesystem::path& public_key_pem) {
-  detail::Pkey key = detail::load_public_key(public_key_pem);
+  Pkey key = load_public_key(public_key_pem);
 
   // The first entry of a name is the one a reader of the archive finds, so later duplicates
   // are neither digested nor checked.
   struct Seen {
-    detail::Sha256 digest;
+    Sha256 digest;
     std::vector<uint8_t> bytes;  // kept for companions only
   };
   std::map<std::string, Seen> seen;
@@ -174,16 +152,17 @@ std::vector<SignatureCheck> verify(const std::filesystem::path& archive_path,
     if (seen.contains(info.name)) {
       return;
     }
-    const bool companion = detail::is_companion_name(info.name);
+    const bool companion = is_signature_companion(info.name);
     Seen& entry = seen[info.name];
-    detail::Sha256Stream digest;
+    sha256_ctx digest;
+    sha256_init(&digest);
     for (auto block = data.next_block(); !block.empty(); block = data.next_block()) {
-      digest.update(block);
+      sha256_update(&digest, block.data(), block.size());
       if (companion && entry.bytes.size() <= SIGNATURE_SIZE) {
         entry.bytes.insert(entry.bytes.end(), block.begin(), block.end());
       }
     }
-    entry.digest = digest.finish();
+    entry.digest = finish(digest);
     if (companion) {
       companions.push_back(info.name);
     }
@@ -199,7 +178,7 @@ std::vector<SignatureCheck> verify(const std::filesystem::path& archive_path,
       check.problem = "no entry named " + data_name;
     } else if (signature.size() != SIGNATURE_SIZE) {
       check.problem = "signature is not " + std::to_string(SIGNATURE_SIZE) + " bytes long";
-    } else if (!detail::signature_matches(key.get(), data->second.digest, signature)) {
+    } else if (!signature_matches(key.get(), data->second.digest, signature)) {
       check.problem = "signature does not match " + data_name;
     }
     checks.push_back(std::move(check));

@@ -1,4 +1,6 @@
 #pragma once
+// The seam between the device manager and a USB access layer: libusb for real modules, the
+// module simulator for tests and the demo. Nothing above this file knows which one it uses.
 
 #include <algorithm>
 #include <chrono>
@@ -11,8 +13,6 @@
 #include <string>
 #include <vector>
 
-// The seam between the device manager and a USB access layer: libusb for real modules, the
-// module simulator for tests and the demo. Nothing above this file knows which one it uses.
 namespace usb {
 
 struct SetupPacket {
@@ -31,6 +31,8 @@ struct DeviceInfo {
   // that a handle from before is known to be stale even when the product ID is the same.
   // 0 where the bus cannot tell.
   uint64_t enumeration = 0;
+  // The serial number string of the device descriptor; empty when the device names none.
+  std::string serial{};
 };
 
 // Results of Device::control and Device::bulk besides success.

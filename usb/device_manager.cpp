@@ -1,3 +1,5 @@
+// The device manager's lifetime, its error texts and the operations that read the slot table.
+
 #include "usb/device_manager.h"
 
 #include <algorithm>
@@ -13,26 +15,13 @@
 
 namespace {
 
+// How long start-up waits for the modules already attached to be found and described, so that
+// the first list already holds them; a module that does not answer in time is listed later.
+constexpr auto FIRST_ENUMERATION_LIMIT = std::chrono::seconds(2);
+
 // The one device manager of the process; a second init finds it here and leaves it alone.
 std::mutex once_lock;
 dm_state* once_ctx = nullptr;
-
-constexpr std::array<std::string_view, 14> error_messages{
-    "Invalid parameters specified",
-    "Insufficient memory available",
-    "Could not initialize the USB library",
-    "Error occurred during control transfer",
-    "Error, could only transfer partial data",
-    "Timeout during poll",
-    "Invalid USB command",
-    "Device is not in the correct mode for this command",
-    "Timeout during bulk transfer",
-    "Libusbk error during bulk transfer",
-    "Device has no interfaces specified",
-    "Device has no endpoints",
-    "Invalid response signature in received data",
-    "Invalid driver api loaded",
-};
 
 // A slot passes the platform part of a list filter when it carries the name of every product
 // row whose mask the filter selects; a filter without platform bits passes every slot.
@@ -103,14 +92,14 @@ int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
     return 0;
   }
   if (dm == nullptr) {
-    return -1;
+    return DM_ERR_INVALID_PARAMETERS;
   }
   if (bus == nullptr) {
-    return -3;
+    return DM_ERR_USB_INIT;
   }
   auto state = std::unique_ptr<dm_state>(new (std::nothrow) dm_state{});
   if (state == nullptr) {
-    return -2;
+    return DM_ERR_NO_MEMORY;
   }
   state->bus = std::move(bus);
   try {
@@ -118,7 +107,7 @@ int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
     state->service_thread = std::thread(service_loop, std::ref(*state));
   } catch (const std::system_error&) {
     shut_down(*state);
-    return -2;
+    return DM_ERR_NO_MEMORY;
   }
   dm_state* raw = state.get();
   raw->bus->watch([raw] {
@@ -128,6 +117,7 @@ int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
     }
     raw->reconcile_wake.notify_one();
   });
+  wait_for_first_enumeration(*raw, FIRST_ENUMERATION_LIMIT);
   once_ctx = state.release();
   *dm = once_ctx;
   return 0;
@@ -147,19 +137,47 @@ void kavro_dm_destroy(dm_state** dm) {
 }
 
 const char* kavro_dm_error_string(int code) {
-  if (code <= -1 && code >= -static_cast<int>(error_messages.size())) {
-    return error_messages[-code - 1].data();
+  switch (code) {
+    case DM_ERR_INVALID_PARAMETERS:
+      return "Invalid parameters specified";
+    case DM_ERR_NO_MEMORY:
+      return "Insufficient memory available";
+    case DM_ERR_USB_INIT:
+      return "Could not initialize the USB library";
+    case DM_ERR_CONTROL_TRANSFER:
+      return "Error occurred during control transfer";
+    case DM_ERR_PARTIAL_TRANSFER:
+      return "Error, could only transfer partial data";
+    case DM_ERR_POLL_TIMEOUT:
+      return "Timeout during poll";
+    case DM_ERR_INVALID_COMMAND:
+      return "Invalid USB command";
+    case DM_ERR_WRONG_MODE:
+      return "Device is not in the correct mode for this command";
+    case DM_ERR_BULK_TIMEOUT:
+      return "Timeout during bulk transfer";
+    case DM_ERR_BULK_TRANSFER:
+      return "Libusbk error during bulk transfer";
+    case DM_ERR_NO_INTERFACES:
+      return "Device has no interfaces specified";
+    case DM_ERR_NO_ENDPOINTS:
+      return "Device has no endpoints";
+    case DM_ERR_RESPONSE_SIGNATURE:
+      return "Invalid response signature in received data";
+    case DM_ERR_DRIVER_API:
+      return "Invalid driver api loaded";
+    default:
+      return "Unknown error";
   }
-  return "Unknown error";
 }
 
 int kavro_dm_device_list_get(dm_state** dm, uint8_t** list, uint32_t* count, uint32_t filter) {
   if (dm == nullptr || *dm == nullptr || list == nullptr || count == nullptr) {
-    return -1;
+    return DM_ERR_INVALID_PARAMETERS;
   }
   auto* indices = new (std::nothrow) uint8_t[DM_MAX_DEVICES]{};
   if (indices == nullptr) {
-    return -2;
+    return DM_ERR_NO_MEMORY;
   }
   dm_state& state = **dm;
   uint32_t listed = 0;
@@ -188,7 +206,7 @@ void kavro_dm_device_list_free(uint8_t** list) {
 int kavro_dm_device_get_mode(dm_state** dm, int index) {
   dm_state* state = checked_state(dm, index);
   if (state == nullptr) {
-    return -1;
+    return DM_ERR_INVALID_PARAMETERS;
   }
   std::lock_guard guard(state->lock);
   const auto& slot = state->slots[index];
@@ -201,13 +219,27 @@ int kavro_dm_device_get_mode(dm_state** dm, int index) {
 int kavro_dm_device_check_config(dm_state** dm, int index) {
   dm_state* state = checked_state(dm, index);
   if (state == nullptr) {
-    return -1;
+    return DM_ERR_INVALID_PARAMETERS;
   }
   std::lock_guard guard(state->lock);
-  return state->slots[index].is_ready() ? 0 : -1;
+  return state->slots[index].is_ready() ? 0 : DM_ERR_INVALID_PARAMETERS;
 }
 
 int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t length) {
+  dm_state* state = checked_state(dm, index);
+  if (state == nullptr || buffer == nullptr || length <= 0) {
+    return DM_ERR_INVALID_PARAMETERS;
+  }
+  std::lock_guard guard(state->lock);
+  const auto& slot = state->slots[index];
+  if (slot.is_free()) {
+    return DM_ERR_WRONG_MODE;
+  }
+  std::snprintf(buffer, static_cast<size_t>(length), "%s", slot.device_path.c_str());
+  return 0;
+}
+
+int kavro_dm_device_serial_get(dm_state** dm, int index, char* buffer, int32_t length) {
   dm_state* state = checked_state(dm, index);
   if (state == nullptr || buffer == nullptr || length <= 0) {
     return -1;
@@ -217,7 +249,7 @@ int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t len
   if (slot.is_free()) {
     return -8;
   }
-  std::snprintf(buffer, static_cast<size_t>(length), "%s", slot.device_path.c_str());
+  std::snprintf(buffer, static_cast<size_t>(length), "%s", slot.serial.c_str());
   return 0;
 }
 

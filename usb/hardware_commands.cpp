@@ -22,13 +22,13 @@ constexpr uint8_t VENDOR_IN = 0xC0;
 // half read, so it is reported rather than taken as success.
 int transfer(usb::Device* device, const usb::SetupPacket& setup, std::span<uint8_t> data) {
   if (device == nullptr) {
-    return -4;
+    return DM_ERR_CONTROL_TRANSFER;
   }
   const int moved = device->control(setup, data, DM_CONTROL_TIMEOUT_MS);
   if (moved < 0) {
-    return -4;
+    return DM_ERR_CONTROL_TRANSFER;
   }
-  return moved < setup.wLength ? -5 : 0;
+  return moved < setup.wLength ? DM_ERR_PARTIAL_TRANSFER : 0;
 }
 
 constexpr usb::SetupPacket COMMAND_SETUP{VENDOR_OUT, 0, 0, 0, COMMAND_BLOCK_LENGTH};
@@ -62,13 +62,13 @@ int poll_register(usb::Device* device, uint32_t address, uint32_t mask, uint32_t
   for (uint32_t attempt = 0; attempt < count; ++attempt) {
     uint32_t scratch = 0;
     if (read_register(device, address, scratch) != 0) {
-      return -4;
+      return DM_ERR_CONTROL_TRANSFER;
     }
     if ((scratch & mask) != mask) {
       return 0;
     }
   }
-  return -6;
+  return DM_ERR_POLL_TIMEOUT;
 }
 
 // The checks every hardware command makes before it touches the module: the slot's device, or
@@ -76,12 +76,12 @@ int poll_register(usb::Device* device, uint32_t address, uint32_t mask, uint32_t
 std::shared_ptr<usb::Device> hardware_mode_device(dm_state** dm, int index, int& result) {
   dm_state* state = checked_state(dm, index);
   if (state == nullptr) {
-    result = -1;
+    result = DM_ERR_INVALID_PARAMETERS;
     return nullptr;
   }
   slot_snapshot slot = snapshot_slot(*state, index);
   if (slot.pid == KAVRO_SOFTWARE_PID) {
-    result = -8;
+    result = DM_ERR_WRONG_MODE;
     return nullptr;
   }
   result = 0;
@@ -110,10 +110,10 @@ int kavro_dm_usb_hardware_command(dm_state** dm, int index, uint32_t command, ui
     return checked;
   }
   if (command < HW_CMD_WRITE || command > HW_CMD_JUMP) {
-    return -7;
+    return DM_ERR_INVALID_COMMAND;
   }
   if (address == nullptr || (value == nullptr && command != HW_CMD_JUMP)) {
-    return -1;
+    return DM_ERR_INVALID_PARAMETERS;
   }
   switch (command) {
     case HW_CMD_WRITE:
@@ -154,11 +154,11 @@ int kavro_dm_usb_hardware_download(
       .completed = reached,
   };
   if (device == nullptr) {
-    return fail_first_word(next_word, reached, -4);
+    return fail_first_word(next_word, reached, DM_ERR_CONTROL_TRANSFER);
   }
   const int moved = device->control_run(run);
   if (moved < 0) {
-    return -4;
+    return DM_ERR_CONTROL_TRANSFER;
   }
-  return moved < COMMAND_BLOCK_LENGTH ? -5 : 0;
+  return moved < COMMAND_BLOCK_LENGTH ? DM_ERR_PARTIAL_TRANSFER : 0;
 }

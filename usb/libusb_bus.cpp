@@ -1,3 +1,5 @@
+// The libusb-1.0 implementation of the USB seam: listing, opening, and hot-plug or rescans.
+
 #include "usb/libusb_bus.h"
 
 #include <algorithm>
@@ -5,10 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <optional>
+#include <span>
 #include <thread>
 #include <tuple>
 #include <utility>
 
+#include "common/c_handle.h"
 #include "common/products.h"
 #include "usb/libusb_context.h"
 #include "usb/libusb_device.h"
@@ -19,20 +24,27 @@ namespace {
 
 constexpr auto RESCAN_PERIOD = std::chrono::milliseconds(250);
 constexpr int EVENT_WAIT_US = 250000;
+constexpr size_t SERIAL_LIMIT = 128;  // a string descriptor holds at most 126 characters
 
-struct DeviceListDeleter {
-  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+// The list holds a reference to each device; they go with it.
+void free_device_list(libusb_device** list) {
+  libusb_free_device_list(list, 1);
+}
+using DeviceList = CHandle<libusb_device*, free_device_list>;
+
+// The attached devices, valid while `list` lives; none when libusb cannot list them.
+struct AttachedDevices {
+  DeviceList list;
+  std::span<libusb_device*> devices;
 };
-using DeviceList = std::unique_ptr<libusb_device*[], DeviceListDeleter>;
 
-// The attached devices; empty when libusb cannot list them.
-std::pair<DeviceList, size_t> attached_devices(libusb_context* context) {
+AttachedDevices attached_devices(libusb_context* context) {
   libusb_device** raw = nullptr;
   const ssize_t count = libusb_get_device_list(context, &raw);
   if (count < 0) {
-    return {nullptr, 0};
+    return {};
   }
-  return {DeviceList(raw), static_cast<size_t>(count)};
+  return {DeviceList(raw), {raw, static_cast<size_t>(count)}};
 }
 
 // Bus number and port chain, "1-4.2"; empty for a root hub, which hangs off no port.
@@ -61,12 +73,42 @@ bool describe(libusb_device* device, DeviceInfo& info) {
   return true;
 }
 
+// The serial number string of the device descriptor, through a handle of its own; empty when
+// the descriptor names none. Nothing when it cannot be read now (the device node not yet
+// accessible, say), so that the next listing tries again.
+std::optional<std::string> read_serial(libusb_device* device) {
+  libusb_device_descriptor descriptor{};
+  if (libusb_get_device_descriptor(device, &descriptor) != 0) {
+    return std::nullopt;
+  }
+  if (descriptor.iSerialNumber == 0) {
+    return std::string();
+  }
+  libusb_device_handle* opened = nullptr;
+  if (libusb_open(device, &opened) != 0) {
+    return std::nullopt;
+  }
+  const CHandle<libusb_device_handle, libusb_close> handle(opened);
+  std::array<unsigned char, SERIAL_LIMIT> text{};
+  const int length = libusb_get_string_descriptor_ascii(handle.get(), descriptor.iSerialNumber,
+                                                        text.data(), static_cast<int>(text.size()));
+  if (length < 0) {
+    return std::nullopt;
+  }
+  // It goes into protocol lines and records: control characters become '?', as libusb does
+  // with characters beyond ASCII.
+  std::string serial(text.begin(), text.begin() + length);
+  std::ranges::replace_if(
+      serial, [](char c) { return c < ' ' || c == '\x7f'; }, '?');
+  return serial;
+}
+
 std::vector<DeviceInfo> list_devices(libusb_context* context, uint16_t vid) {
-  const auto [devices, count] = attached_devices(context);
+  const AttachedDevices attached = attached_devices(context);
   std::vector<DeviceInfo> found;
-  for (size_t i = 0; i < count; ++i) {
+  for (libusb_device* device : attached.devices) {
     DeviceInfo info;
-    if (describe(devices[i], info) && info.vid == vid) {
+    if (describe(device, info) && info.vid == vid) {
       found.push_back(std::move(info));
     }
   }
@@ -217,7 +259,28 @@ LibusbBus::~LibusbBus() {
 
 std::vector<DeviceInfo> LibusbBus::list(uint16_t vid) {
   const auto scan = fresh_context();
-  return list_devices(scan ? scan->usb : context_->usb, vid);
+  const AttachedDevices attached = attached_devices(scan ? scan->usb : context_->usb);
+  std::vector<DeviceInfo> found;
+  std::lock_guard guard(serials_mutex_);
+  std::map<std::pair<std::string, uint64_t>, std::string> serials;
+  for (libusb_device* device : attached.devices) {
+    DeviceInfo info;
+    if (!describe(device, info) || info.vid != vid) {
+      continue;
+    }
+    const std::pair key{info.device_path, info.enumeration};
+    if (const auto known = serials_.find(key); known != serials_.end()) {
+      info.serial = known->second;
+      serials.insert(*known);
+    } else if (const auto serial = read_serial(device)) {
+      info.serial = *serial;
+      serials.emplace(key, *serial);
+    }
+    found.push_back(std::move(info));
+  }
+  // Only the enumerations still attached are remembered.
+  serials_ = std::move(serials);
+  return found;
 }
 
 // Through a fresh context too, which knows a module that arrived unannounced; the handle keeps
@@ -227,15 +290,15 @@ std::unique_ptr<Device> LibusbBus::open(const DeviceInfo& info) {
   if (scan == nullptr) {
     scan = context_;
   }
-  const auto [devices, count] = attached_devices(scan->usb);
-  for (size_t i = 0; i < count; ++i) {
+  const AttachedDevices attached = attached_devices(scan->usb);
+  for (libusb_device* device : attached.devices) {
     DeviceInfo candidate;
-    if (!describe(devices[i], candidate) || candidate.device_path != info.device_path ||
+    if (!describe(device, candidate) || candidate.device_path != info.device_path ||
         candidate.vid != info.vid || candidate.pid != info.pid) {
       continue;
     }
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(devices[i], &handle) != 0) {
+    if (libusb_open(device, &handle) != 0) {
       return nullptr;
     }
     return std::make_unique<LibusbDevice>(scan, handle);

@@ -1,4 +1,6 @@
 #pragma once
+// What the libusb bus and its devices share: the context, its event thread's notifier, and
+// libusb's results in the seam's terms.
 
 #include <libusb.h>
 

@@ -1,8 +1,12 @@
+// One open libusb device: control transfers (one at a time or a queued run), endpoints, bulk.
+
 #include "usb/libusb_device.h"
 
 #include <algorithm>
 #include <climits>
 #include <vector>
+
+#include "common/c_handle.h"
 
 namespace usb {
 
@@ -49,10 +53,6 @@ void wait_for(libusb_context* context, int& completed) {
     libusb_handle_events_completed(context, &completed);
   }
 }
-
-struct ConfigDescriptorDeleter {
-  void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
-};
 
 }  // namespace
 
@@ -135,7 +135,7 @@ std::vector<uint8_t> LibusbDevice::endpoints() {
   if (libusb_get_active_config_descriptor(libusb_get_device(handle_), &raw) != 0) {
     return {};
   }
-  const std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config(raw);
+  const CHandle<libusb_config_descriptor, libusb_free_config_descriptor> config(raw);
   if (config->bNumInterfaces == 0 || config->interface[0].num_altsetting == 0) {
     return {};
   }

@@ -1,4 +1,5 @@
 #pragma once
+// One module opened through libusb, behind the seam's Device.
 
 #include <libusb.h>
 

@@ -1,3 +1,5 @@
+// kavro-flash's bus: libusb, or a clear message when the USB library cannot start.
+
 #include <cstdio>
 #include <string>
 

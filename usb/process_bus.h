@@ -1,4 +1,5 @@
 #pragma once
+// The bus this process flashes through.
 
 #include <memory>
 

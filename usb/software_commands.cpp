@@ -1,11 +1,9 @@
-// The flash bootloader's exchange on the bulk endpoints: a block out, a 16-byte response in.
+// The software-mode exchange on the bulk endpoints, bytes only: a block out, a response in.
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 
 #include "common/console.h"
-#include "common/little_endian.h"
 #include "common/products.h"
 #include "usb/device_manager_state.h"
 
@@ -13,7 +11,6 @@ namespace {
 
 constexpr uint8_t OUT_PIPE = 0x01;
 constexpr uint8_t IN_PIPE = 0x81;
-constexpr size_t RESPONSE_LENGTH = 16;
 
 // A module that is re-enumerating gets this long to be opened again.
 constexpr auto REOPEN_WAIT = std::chrono::milliseconds(1000);
@@ -36,17 +33,17 @@ int bulk_transfer(usb::Device& device, uint8_t pipe, std::span<uint8_t> data, ui
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     if (left.count() <= 0) {
-      return -9;
+      return DM_ERR_BULK_TIMEOUT;
     }
     size_t moved = 0;
     const int result =
         device.bulk(pipe, data.subspan(done), static_cast<unsigned>(left.count()), moved);
     if (result == usb::kTimeout) {
-      return -9;
+      return DM_ERR_BULK_TIMEOUT;
     }
     if (result < 0) {
-      print_and_flush("Error bulk sending: %d\n", result);
-      return -10;
+      diagnostic("Error bulk sending: %d\n", result);
+      return DM_ERR_BULK_TRANSFER;
     }
     done += std::min(moved, data.size() - done);
   }
@@ -56,40 +53,33 @@ int bulk_transfer(usb::Device& device, uint8_t pipe, std::span<uint8_t> data, ui
 }  // namespace
 
 int kavro_dm_usb_software_command(dm_state** dm, int index, uint8_t* block, uint32_t length,
-                                  uint32_t timeout_ms, uint32_t* status) {
+                                  uint32_t timeout_ms, uint8_t* response,
+                                  uint32_t response_length) {
   dm_state* state = checked_state(dm, index);
   if (state == nullptr || block == nullptr) {
-    return -1;
+    return DM_ERR_INVALID_PARAMETERS;
   }
   if (snapshot_slot(*state, index).pid != KAVRO_SOFTWARE_PID) {
-    return -8;
+    return DM_ERR_WRONG_MODE;
   }
   const std::shared_ptr<usb::Device> device = wait_until_open(*state, index);
   if (device == nullptr) {
-    return -11;
+    return DM_ERR_NO_INTERFACES;
   }
   const std::vector<uint8_t> pipes = device->endpoints();
   if (std::find(pipes.begin(), pipes.end(), OUT_PIPE) == pipes.end()) {
-    print_and_flush("Write pipe %02Xh not found.\n", OUT_PIPE);
-    return -1;
+    diagnostic("Write pipe %02Xh not found.\n", OUT_PIPE);
+    return DM_ERR_INVALID_PARAMETERS;
   }
   if (const int result = bulk_transfer(*device, OUT_PIPE, {block, length}, timeout_ms)) {
     return result;
   }
-  if (status == nullptr) {
+  if (response == nullptr) {
     return 0;
   }
   if (std::find(pipes.begin(), pipes.end(), IN_PIPE) == pipes.end()) {
-    print_and_flush("Read pipe %02Xh not found.\n", IN_PIPE);
-    return -1;
+    diagnostic("Read pipe %02Xh not found.\n", IN_PIPE);
+    return DM_ERR_INVALID_PARAMETERS;
   }
-  std::array<uint8_t, RESPONSE_LENGTH> response{};
-  if (const int result = bulk_transfer(*device, IN_PIPE, response, timeout_ms)) {
-    return result;
-  }
-  if (load_le32(response, 0) != SW_RESPONSE_SIGNATURE_WORD) {
-    return -13;
-  }
-  *status = load_le32(response, 4);
-  return *status == 0 ? 0 : DM_ERR_DEVICE_STATUS;
+  return bulk_transfer(*device, IN_PIPE, {response, response_length}, timeout_ms);
 }

@@ -1,3 +1,5 @@
+// The generated boot-chain images of a base archive and their manifest.
+
 #include "data/gen/base_images.h"
 
 #include <algorithm>
@@ -154,29 +156,23 @@ void write_base_images(int slot, const std::filesystem::path& folder) {
   const ByteImage bootstrap = make_bootstrap(layout);
   const ByteImage bootloader = make_bootloader(layout);
   const ByteImage misc = make_misc(layout);
-  write_file(folder / "bst.bin", bootstrap);
-  write_file(folder / "bld.bin", bootloader);
-  write_file(folder / "msc.bin", misc);
-
   const std::vector<ManifestPartition> partitions = {
-      {"bootstrap",
-       "bst.bin",
+      {PART_BOOTSTRAP,
        bootstrap,
-       {{"required_fixed_size", BOOTSTRAP_FIXED_SIZE},
-        {"coremhz_offset", layout.core.offset},
-        {"idspmhz_offset", layout.idsp.offset},
-        {"drammhz_offset", layout.dram.offset},
-        {"cortexmhz_offset", layout.cortex.offset},
-        {"bld_size_offset", layout.bld_size_offset},
-        {"bld_load_addr_offset", layout.bld_load_addr_offset}}},
-      {"bootloader",
-       "bld.bin",
+       {{PARTITION_KEY_REQUIRED_FIXED_SIZE, BOOTSTRAP_FIXED_SIZE},
+        {PARTITION_KEY_COREMHZ_OFFSET, layout.core.offset},
+        {PARTITION_KEY_IDSPMHZ_OFFSET, layout.idsp.offset},
+        {PARTITION_KEY_DRAMMHZ_OFFSET, layout.dram.offset},
+        {PARTITION_KEY_CORTEXMHZ_OFFSET, layout.cortex.offset},
+        {PARTITION_KEY_BLD_SIZE_OFFSET, layout.bld_size_offset},
+        {PARTITION_KEY_BLD_LOAD_ADDR_OFFSET, layout.bld_load_addr_offset}}},
+      {PART_BOOTLOADER,
        bootloader,
-       {{"load_address", layout.bootloader_load_address},
-        {"public_key_offset", layout.public_key_offset}}},
-      {"misc", "msc.bin", misc, {}},
+       {{PARTITION_KEY_LOAD_ADDRESS, layout.bootloader_load_address},
+        {PARTITION_KEY_PUBLIC_KEY_OFFSET, layout.public_key_offset}}},
+      {PART_MISC, misc, {}},
   };
-  write_manifest(folder / "manifest.json", layout.platform, GENERATED_FIRMWARE_VERSION, partitions);
+  write_archive_inputs(folder, layout.platform, GENERATED_FIRMWARE_VERSION, partitions);
 }
 
 }  // namespace datagen

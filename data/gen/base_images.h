@@ -1,4 +1,5 @@
 #pragma once
+// Generated base-archive images: clocks, layout and the boot chain of each product slot.
 
 #include <cstdint>
 #include <filesystem>

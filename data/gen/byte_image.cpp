@@ -1,3 +1,5 @@
+// Byte images: little-endian words and texts placed at offsets, and writing them to files.
+
 #include "data/gen/byte_image.h"
 
 #include <algorithm>

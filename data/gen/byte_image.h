@@ -1,4 +1,5 @@
 #pragma once
+// Byte images that the generator fills and writes.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Fillers that make placeholder images compress like firmware.
+
 #include "data/gen/content_fill.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 #pragma once
+// Fillers for placeholder images.
 
 #include <cstdint>
 #include <span>

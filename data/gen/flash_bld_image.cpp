@@ -1,3 +1,5 @@
+// The placeholder flash bootloader image.
+
 #include "data/gen/flash_bld_image.h"
 
 #include <span>

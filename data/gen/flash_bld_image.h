@@ -1,4 +1,5 @@
 #pragma once
+// The placeholder flash bootloader.
 
 #include <cstddef>
 #include <string_view>

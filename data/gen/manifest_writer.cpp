@@ -1,23 +1,23 @@
+// The image files and manifest.json of a generated archive, with an MD5 of each image for a
+// reader's eye.
+
 #include "data/gen/manifest_writer.h"
 
 #include <json-c/json.h>
 #include <openssl/evp.h>
 
 #include <array>
-#include <memory>
 #include <stdexcept>
 #include <string_view>
 
+#include "common/c_handle.h"
 #include "data/gen/byte_image.h"
 
 namespace datagen {
 
 namespace {
 
-struct JsonRelease {
-  void operator()(json_object* object) const { json_object_put(object); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonRelease>;
+using JsonPtr = CHandle<json_object, json_object_put>;
 
 std::string md5_hex(std::span<const uint8_t> data) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
@@ -42,12 +42,18 @@ void add_member(json_object* object, const std::string& key, json_object* value)
   }
 }
 
+// bst.bin, bld.bin, ...: the device name says which image a file holds.
+std::string image_file_name(int id) {
+  return std::string(archive_partitions[static_cast<std::size_t>(id)].device_name) + ".bin";
+}
+
 json_object* partition_object(const ManifestPartition& partition) {
   JsonPtr object(json_object_new_object());
-  add_member(object.get(), "filename", json_object_new_string(partition.filename.c_str()));
-  add_member(object.get(), "filesize",
+  add_member(object.get(), PARTITION_KEY_FILENAME,
+             json_object_new_string(image_file_name(partition.id).c_str()));
+  add_member(object.get(), PARTITION_KEY_FILESIZE,
              json_object_new_int64(static_cast<int64_t>(partition.image.size())));
-  add_member(object.get(), "signed", json_object_new_boolean(0));
+  add_member(object.get(), PARTITION_KEY_SIGNED, json_object_new_boolean(0));
   for (const auto& [key, value] : partition.numbers) {
     add_member(object.get(), key, json_object_new_int64(value));
   }
@@ -57,25 +63,29 @@ json_object* partition_object(const ManifestPartition& partition) {
 
 }  // namespace
 
-void write_manifest(const std::filesystem::path& path, const std::string& platform,
-                    const std::string& firmware_version,
-                    std::span<const ManifestPartition> partitions) {
+void write_archive_inputs(const std::filesystem::path& folder, const std::string& platform,
+                          const std::string& firmware_version,
+                          std::span<const ManifestPartition> partitions) {
   JsonPtr partition_list(json_object_new_object());
   for (const auto& partition : partitions) {
-    add_member(partition_list.get(), partition.partition, partition_object(partition));
+    write_file(folder / image_file_name(partition.id), partition.image);
+    add_member(partition_list.get(),
+               std::string(archive_partitions[static_cast<std::size_t>(partition.id)].name),
+               partition_object(partition));
   }
   JsonPtr body(json_object_new_object());
-  add_member(body.get(), "platform", json_object_new_string(platform.c_str()));
-  add_member(body.get(), "firmware_version", json_object_new_string(firmware_version.c_str()));
-  add_member(body.get(), "partitions", partition_list.release());
+  add_member(body.get(), MANIFEST_KEY_PLATFORM, json_object_new_string(platform.c_str()));
+  add_member(body.get(), MANIFEST_KEY_FIRMWARE_VERSION,
+             json_object_new_string(firmware_version.c_str()));
+  add_member(body.get(), MANIFEST_KEY_PARTITIONS, partition_list.release());
   JsonPtr root(json_object_new_object());
-  add_member(root.get(), "manifest", body.release());
+  add_member(root.get(), MANIFEST_KEY_ROOT, body.release());
 
   const std::string_view text = json_object_to_json_string_ext(
       root.get(), JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
   std::string with_newline(text);
   with_newline += '\n';
-  write_file(path,
+  write_file(folder / "manifest.json",
              std::span(reinterpret_cast<const uint8_t*>(with_newline.data()), with_newline.size()));
 }
 

@@ -1,3 +1,5 @@
+// The generated images of the example OTA archive and of the benchmark's archives.
+
 #include "data/gen/ota_images.h"
 
 #include <span>
@@ -53,18 +55,13 @@ void write_ota_images(const std::filesystem::path& folder, std::size_t kernel_si
   const ByteImage meta = make_meta_image();
   const ByteImage kernel = make_code_image(kernel_size, "KAVRO-KERNEL cv22", 0x4B4E'0001);
   const ByteImage rootfs = make_rootfs_image(rootfs_size);
-  write_file(folder / "bda.bin", osloader);
-  write_file(folder / "mta.bin", meta);
-  write_file(folder / "kna.bin", kernel);
-  write_file(folder / "rfa.bin", rootfs);
-
   const std::vector<ManifestPartition> partitions = {
-      {"osloader", "bda.bin", osloader, {{"load_address", OSLOADER_LOAD_ADDRESS}}},
-      {"meta", "mta.bin", meta, {}},
-      {"kernel", "kna.bin", kernel, {{"load_address", KERNEL_LOAD_ADDRESS}}},
-      {"rootfs", "rfa.bin", rootfs, {}},
+      {PART_OSLOADER, osloader, {{PARTITION_KEY_LOAD_ADDRESS, OSLOADER_LOAD_ADDRESS}}},
+      {PART_META, meta, {}},
+      {PART_KERNEL, kernel, {{PARTITION_KEY_LOAD_ADDRESS, KERNEL_LOAD_ADDRESS}}},
+      {PART_ROOTFS, rootfs, {}},
   };
-  write_manifest(folder / "manifest.json", "cv22", GENERATED_FIRMWARE_VERSION, partitions);
+  write_archive_inputs(folder, "cv22", GENERATED_FIRMWARE_VERSION, partitions);
 }
 
 void write_example_ota_images(const std::filesystem::path& folder) {

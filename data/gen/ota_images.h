@@ -1,4 +1,5 @@
 #pragma once
+// The generated OTA images.
 
 #include <cstddef>
 #include <filesystem>

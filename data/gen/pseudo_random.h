@@ -1,4 +1,5 @@
 #pragma once
+// A small deterministic pseudo-random stream for generated images.
 
 #include <cstdint>
 

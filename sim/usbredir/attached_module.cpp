@@ -1,3 +1,5 @@
+// The attached module: standard requests answered here, the rest queued to the module.
+
 #include "sim/usbredir/attached_module.h"
 
 #include <algorithm>

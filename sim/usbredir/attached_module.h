@@ -1,4 +1,5 @@
 #pragma once
+// The simulated module as the guest sees it while it is attached.
 
 #include <atomic>
 #include <map>

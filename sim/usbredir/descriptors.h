@@ -1,14 +1,15 @@
 #pragma once
+// The standard part of a module's USB personality. A real module's USB controller answers these
+// requests in hardware; only vendor requests reach its firmware. The redirection server answers
+// them here so that the guest kernel can enumerate the simulated module like a real one.
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "usb/bus.h"
 
-// The standard part of a module's USB personality. A real module's USB controller answers these
-// requests in hardware; only vendor requests reach its firmware. The redirection server answers
-// them here so that the guest kernel can enumerate the simulated module like a real one.
 namespace sim::redir {
 
 inline constexpr uint16_t kMaxPacketSize = 512;       // high-speed bulk
@@ -19,6 +20,7 @@ struct DeviceIdentity {
   uint16_t vid = 0;
   uint16_t pid = 0;
   std::vector<uint8_t> endpoints;  // bulk endpoint addresses of interface 0
+  std::string serial;              // the serial number string; empty: none
 };
 
 struct StandardReply {

@@ -1,3 +1,5 @@
+// One endpoint's transfers, run in order on a thread of its own, each completed once.
+
 #include "sim/usbredir/endpoint_queue.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 #pragma once
+// One endpoint's queue of guest transfers, run in order on a thread of its own.
 
 #include <atomic>
 #include <condition_variable>

@@ -1,3 +1,5 @@
+// The listening socket (Unix or loopback TCP) and the wait for QEMU to connect.
+
 #include "sim/usbredir/listener.h"
 
 #include <arpa/inet.h>

@@ -1,4 +1,5 @@
 #pragma once
+// The listening socket that QEMU's usb-redir chardev connects to.
 
 #include <chrono>
 #include <memory>

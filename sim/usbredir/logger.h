@@ -1,4 +1,5 @@
 #pragma once
+// The redirection server's diagnostic lines on stderr.
 
 #include <cstdio>
 #include <mutex>

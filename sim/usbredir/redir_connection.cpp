@@ -1,3 +1,5 @@
+// One usbredir connection: usbredirparser's callbacks, the socket and the guest's transfers.
+
 #include "sim/usbredir/redir_connection.h"
 
 #include <poll.h>
@@ -395,7 +397,7 @@ void RedirConnection::reconcile() {
 }
 
 void RedirConnection::announce(const usb::DeviceInfo& info, std::unique_ptr<usb::Device> device) {
-  DeviceIdentity identity{info.vid, info.pid, {}};
+  DeviceIdentity identity{info.vid, info.pid, {}, info.serial};
   for (uint8_t address : device->endpoints()) {
     if ((address & 0x0f) != 0) {
       identity.endpoints.push_back(address);

@@ -1,4 +1,5 @@
 #pragma once
+// One usbredir connection: the simulated module presented to a QEMU guest.
 
 #include <usbredirparser.h>
 
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/c_handle.h"
 #include "sim/usbredir/attached_module.h"
 #include "sim/usbredir/logger.h"
 #include "sim/usbredir/unique_fd.h"
@@ -34,9 +36,6 @@ class RedirConnection {
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct ParserDeleter {
-    void operator()(usbredirparser* parser) const { usbredirparser_destroy(parser); }
-  };
 
   void set_callbacks();
   static RedirConnection& self(void* priv) { return *static_cast<RedirConnection*>(priv); }
@@ -64,7 +63,7 @@ class RedirConnection {
   std::shared_ptr<usb::Bus> bus_;
   const Logger& log_;
   WakeEvent wake_;
-  std::unique_ptr<usbredirparser, ParserDeleter> parser_;
+  CHandle<usbredirparser, usbredirparser_destroy> parser_;
   bool peer_closed_ = false;
   bool hello_received_ = false;
   uint8_t configuration_ = kConfigurationValue;

@@ -1,3 +1,5 @@
+// The command line of kavro-usbredir-sim and its overrides of the module configuration.
+
 #include "sim/usbredir/server_options.h"
 
 #include <getopt.h>

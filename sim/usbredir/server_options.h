@@ -1,4 +1,5 @@
 #pragma once
+// The command line of kavro-usbredir-sim.
 
 #include <chrono>
 #include <cstdint>

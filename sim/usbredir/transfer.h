@@ -1,4 +1,5 @@
 #pragma once
+// A guest's transfer and its OUT data on their way to the module and back.
 
 #include <usbredirparser.h>
 

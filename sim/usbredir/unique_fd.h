@@ -1,4 +1,5 @@
 #pragma once
+// An owned file descriptor, closed once.
 
 #include <unistd.h>
 

@@ -1,4 +1,5 @@
 #pragma once
+// An eventfd that lets other threads wake a poll() loop.
 
 #include <sys/eventfd.h>
 #include <unistd.h>

@@ -164,17 +164,12 @@ std::string default_spool_path() {
 }
 
 ResultsStore::ResultsStore(const StoreOptions& options) : results_log_(options.results_log) {
-  std::string station = options.station;
-  if (station.empty()) {
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    station = name;
-  }
   if (names_server(options.database)) {
     sink_ = std::make_unique<SpoolSink>(
-        options.database, options.spool.empty() ? default_spool_path() : options.spool, station);
+        options.database, options.spool.empty() ? default_spool_path() : options.spool,
+        options.station);
   } else {
-    sink_ = std::make_unique<SqliteSink>(options.database, station);
+    sink_ = std::make_unique<SqliteSink>(options.database, options.station);
   }
 }
 

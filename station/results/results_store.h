@@ -15,7 +15,7 @@ namespace results {
 struct StoreOptions {
   std::string database;      // --db: an SQLite file, or a PostgreSQL URI or conninfo string
   std::string spool;         // --spool; empty: default_spool_path()
-  std::string station;       // for records that name none; empty: this machine's host name
+  std::string station;       // --station: for records that name none (from older spools)
   bool results_log = false;  // the records also go to a JSON Lines log
 };
 

@@ -121,48 +121,51 @@ TEST_F(Settings, LoadedValues) {
 TEST_F(Settings, RefusedFiles) {
   const std::string ok = file(R"("platform": "cv22")");
   const std::pair<std::string, int> rows[] = {
-      {"", -4},
-      {ok + std::string(0x20000 - ok.size() + 1, ' '), -4},
-      {"settings", -6},
-      {R"({"platform": "cv22"})", -7},
-      {file(R"("partitions": {})"), -8},
-      {file(R"("platform": "h22")"), -1},  // no built-in defaults to fall back on
-      {file(R"("platform": "cv22", "partitions": {})"), -10},
-      {file(R"("platform": "cv22", "partitions": {"ota_enabled": 1, "rootfs_maxsize": 1})"), -11},
-      {file(R"("platform": "cv22", "partitions": {"ota_enabled": 1, "kernel_maxsize": -1})"), -11},
-      {file(R"("platform": "cv22", "partitions": {"ota_enabled": 1, "kernel_maxsize": 1})"), -12},
-      {custom(R"({"name": "app", "maxsize": 1})"), -13},
-      {custom(R"([{"maxsize": 1}])"), -13},
-      {custom(R"([{"name": "a", "maxsize": -1}])"), -13},
+      {"", SETTINGS_BAD_FILE_SIZE},
+      {ok + std::string(SETTINGS_MAX_FILE_SIZE - ok.size() + 1, ' '), SETTINGS_BAD_FILE_SIZE},
+      {"settings", SETTINGS_BAD_JSON},
+      {R"({"platform": "cv22"})", SETTINGS_NO_SETTINGS_OBJECT},
+      {file(R"("partitions": {})"), SETTINGS_NO_PLATFORM},
+      {file(R"("platform": "h22")"),
+       SETTINGS_INVALID_PARAMETER},  // no built-in defaults to fall back on
+      {file(R"("platform": "cv22", "partitions": {})"), SETTINGS_NO_OTA_ENABLED},
+      {file(R"("platform": "cv22", "partitions": {"ota_enabled": 1, "rootfs_maxsize": 1})"),
+       SETTINGS_NO_KERNEL_MAXSIZE},
+      {file(R"("platform": "cv22", "partitions": {"ota_enabled": 1, "kernel_maxsize": -1})"),
+       SETTINGS_NO_KERNEL_MAXSIZE},
+      {file(R"("platform": "cv22", "partitions": {"ota_enabled": 1, "kernel_maxsize": 1})"),
+       SETTINGS_NO_ROOTFS_MAXSIZE},
+      {custom(R"({"name": "app", "maxsize": 1})"), SETTINGS_BAD_CUSTOM_PARTITION},
+      {custom(R"([{"maxsize": 1}])"), SETTINGS_BAD_CUSTOM_PARTITION},
+      {custom(R"([{"name": "a", "maxsize": -1}])"), SETTINGS_BAD_CUSTOM_PARTITION},
       // The twin's name is taken, or no entry is left for it.
-      {custom(R"([{"name": "a", "maxsize": 1, "ota_alternative": "a"}])"), -15},
-      {custom(listed(8, true)), -15},
+      {custom(R"([{"name": "a", "maxsize": 1, "ota_alternative": "a"}])"),
+       SETTINGS_BAD_OTA_ALTERNATIVE},
+      {custom(listed(8, true)), SETTINGS_BAD_OTA_ALTERNATIVE},
   };
   for (const auto& [text, code] : rows) {
     EXPECT_EQ(parse(text), code) << text.substr(0, 200);
   }
   kavro_settings* none = nullptr;
-  EXPECT_EQ(kavro_settings_parse_json_file(&settings_, folder_.file("absent").c_str()), -3);
-  EXPECT_EQ(kavro_settings_parse_json_file(&settings_, folder_.path().c_str()), -4);
-  EXPECT_EQ(kavro_settings_parse_json_file(&settings_, nullptr), -1);
-  EXPECT_EQ(kavro_settings_parse_json_file(&none, "s.json"), -1);
-  EXPECT_EQ(kavro_settings_parse_json_file(nullptr, "s.json"), -1);
-  EXPECT_EQ(kavro_settings_load_defaults(&settings_, "cv22-lite"), -14);
-  EXPECT_EQ(kavro_settings_load_defaults(&settings_, ""), -1);
-  EXPECT_EQ(kavro_settings_load_defaults(&settings_, nullptr), -1);
-  EXPECT_EQ(kavro_settings_load_defaults(&none, "cv22"), -1);
-  EXPECT_EQ(kavro_settings_load_defaults(nullptr, "cv22"), -1);
-  EXPECT_EQ(kavro_settings_init(nullptr), -1);
+  EXPECT_EQ(kavro_settings_parse_json_file(&settings_, folder_.file("absent").c_str()),
+            SETTINGS_OPEN_FAILED);
+  EXPECT_EQ(kavro_settings_parse_json_file(&settings_, folder_.path().c_str()),
+            SETTINGS_BAD_FILE_SIZE);
+  EXPECT_EQ(kavro_settings_parse_json_file(&settings_, nullptr), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_parse_json_file(&none, "s.json"), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_parse_json_file(nullptr, "s.json"), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_load_defaults(&settings_, "cv22-lite"), SETTINGS_NOT_FOUND);
+  EXPECT_EQ(kavro_settings_load_defaults(&settings_, ""), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_load_defaults(&settings_, nullptr), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_load_defaults(&none, "cv22"), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_load_defaults(nullptr, "cv22"), SETTINGS_INVALID_PARAMETER);
+  EXPECT_EQ(kavro_settings_init(nullptr), SETTINGS_INVALID_PARAMETER);
   kavro_settings_destroy(nullptr);
   kavro_settings_destroy(&none);
   EXPECT_EQ(kavro_settings_get_custom_name(&settings_, -1), nullptr);
   EXPECT_EQ(kavro_settings_get_custom_name(&settings_, 8), nullptr);
   EXPECT_EQ(kavro_settings_get_custom_maxsize(&settings_, -1), UINT64_MAX);
   EXPECT_EQ(kavro_settings_get_custom_maxsize(&settings_, 8), UINT64_MAX);
-  // Every code the settings functions return is described.
-  for (int code : {-1, -2, -3, -4, -5, -6, -7, -8, -10, -11, -12, -13, -14, -15}) {
-    EXPECT_STRNE(kavro_settings_error_string(code), "Unknown error") << code;
-  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "firmware/archive.h"
 #include "tests/flash/flash_test_support.h"
+#include "usb/device_manager.h"
 
 // Every error pair a session records, each row on a module of its own, all at once.
 namespace flash_test {
@@ -94,18 +95,20 @@ TEST_F(SessionErrorTest, InputsRefusedBeforeTheModuleIsTouched) {
   const auto base_only = [&](SessionOptions& options) { options = {.base_file = no_kernel}; };
   const std::string rootless = folder_.write_file("o.json", "{}");
   const std::string cv25_settings = folder_.write_file("c.json", settings_json("cv25", 0));
+  constexpr int kArchive = FLASH_ERR_ARCHIVE;
+  constexpr int kMismatch = FLASH_ERR_PLATFORM_MISMATCH;
   expect_failures(
       {
-          {"bootstrap signature", {}, set(kBaseFile, bad_signature), -3, -29},
-          {"OTA file missing", {}, set(kOtaFile, missing), -3, ARCHIVE_ERR_OPEN},
-          {"settings without root", {}, set(kSettingsFile, rootless), -5, -7},
-          {"script file missing", {}, set(&SessionOptions::ads_file, missing), -6, -3},
-          {"base without misc", {}, set(kBaseFile, no_misc), -12, 0},
-          {"OTA without rootfs", {}, set(kOtaFile, no_rootfs), -13, 0},
-          {"no OTA, base without kernel", {}, base_only, -14, 0},
-          {"OTA for cv25", {}, set(kOtaFile, cv25_ota), -17, 0},
-          {"base for s5l", {}, set(kBaseFile, s5l_base), -17, 0},
-          {"settings for cv25", {}, set(kSettingsFile, cv25_settings), -17, 0},
+          {"bad signature", {}, set(kBaseFile, bad_signature), kArchive, ARCHIVE_ERR_SIGNATURE},
+          {"OTA file missing", {}, set(kOtaFile, missing), kArchive, ARCHIVE_ERR_OPEN},
+          {"settings without root", {}, set(kSettingsFile, rootless), FLASH_ERR_SETTINGS, -7},
+          {"script file missing", {}, set(&SessionOptions::ads_file, missing), FLASH_ERR_ADS, -3},
+          {"base without misc", {}, set(kBaseFile, no_misc), FLASH_ERR_BASE_MISSING_BASE_PARTS, 0},
+          {"OTA without rootfs", {}, set(kOtaFile, no_rootfs), FLASH_ERR_OTA_MISSING_OTA_PARTS, 0},
+          {"no OTA, base without kernel", {}, base_only, FLASH_ERR_BASE_MISSING_OTA_PARTS, 0},
+          {"OTA for cv25", {}, set(kOtaFile, cv25_ota), kMismatch, 0},
+          {"base for s5l", {}, set(kBaseFile, s5l_base), kMismatch, 0},
+          {"settings for cv25", {}, set(kSettingsFile, cv25_settings), kMismatch, 0},
       },
       true);
 }
@@ -140,26 +143,33 @@ TEST_F(SessionErrorTest, FailuresEndTheSessionWithTheirPair) {
   const std::string short_rootfs = Firmware().write_sparse_ota(folder_.file("s.tar"), 300);
   const std::string empty_meta_ota = empty_meta.write_ota(folder_.file("m.7z"));
   const std::string fast_clock = folder_.write_file("fast.json", settings_json("cv22", 793));
+  constexpr int kDm = FLASH_ERR_DEVICE_MANAGER;
+  constexpr int kRefused = FLASH_ERR_DEVICE_STATUS;
   expect_failures(
       {
-          {"poll never ready", fault(Kind::PollNeverReady), {}, -4, -6},
-          {"no answer in the bring-up", fault(Kind::Hang, 0, 0, 2), {}, -4, -4},
-          {"no flash bootloader", {}, launch(no_bootloader), -9, 0},
-          {"no return after the jump", fault(Kind::NoReturn), launch(short_switch), -15, 0},
-          {"bad response signature", fault(Kind::BadSignature, 1), {}, -4, -13},
-          {"unplugged in the rootfs", fault(Kind::Unplug, sim::kDataBlock, 7), {}, -4, -10},
-          {"no answer to the reboot", fault(Kind::Hang, 6), reboot, -4, -9},
-          {"reboot refused", status(6, 1), reboot, -4, -15},
-          {"rootfs data ending early", {}, set(kOtaFile, short_rootfs), -3, 0},
-          {"meta of size zero", {}, set(kOtaFile, empty_meta_ota), -11, 0},
-          {"clock above the cv22 limit", {}, set(kSettingsFile, fast_clock), -18, -12},
-          {"key that cannot sign", {}, public_half, -21, 0},
-          {"layout refused", status(1, 1), {}, -22, 1},
-          {"image header refused", status(2, 2), {}, -22, 2},
-          {"partition table write refused", status(5, 3), {}, -22, 3},
-          {"data block CRC", status(sim::kDataBlock, 5), {}, -22, 5},
-          {"device id refused", status(7, 7), {}, -22, 7},
-          {"erase refused", status(4, 10), {}, -22, 10},
+          {"poll never ready", fault(Kind::PollNeverReady), {}, kDm, DM_ERR_POLL_TIMEOUT},
+          {"bring-up hangs", fault(Kind::Hang, 0, 0, 2), {}, kDm, DM_ERR_CONTROL_TRANSFER},
+          {"no flash bootloader", {}, launch(no_bootloader), FLASH_ERR_NO_FLASH_BOOTLOADER, 0},
+          {"no return after the jump", fault(Kind::NoReturn), launch(short_switch),
+           FLASH_ERR_MODE_SWITCH_TIMEOUT, 0},
+          {"bad response", fault(Kind::BadSignature, 1), {}, kDm, DM_ERR_RESPONSE_SIGNATURE},
+          {"unplugged", fault(Kind::Unplug, sim::kDataBlock, 7), {}, kDm, DM_ERR_BULK_TRANSFER},
+          {"no answer to the reboot", fault(Kind::Hang, 6), reboot, kDm, DM_ERR_BULK_TIMEOUT},
+          {"reboot refused", status(6, 1), reboot, kDm, DM_ERR_DEVICE_STATUS},
+          {"rootfs data ending early", {}, set(kOtaFile, short_rootfs), FLASH_ERR_ARCHIVE, 0},
+          {"meta of size zero", {}, set(kOtaFile, empty_meta_ota), FLASH_ERR_INVALID_FILE_SIZE, 0},
+          {"clock above the cv22 limit",
+           {},
+           set(kSettingsFile, fast_clock),
+           FLASH_ERR_PARAMETER_UPDATE,
+           PARAM_UPDATE_CLOCK_OUT_OF_RANGE},
+          {"key that cannot sign", {}, public_half, FLASH_ERR_SIGNATURE, 0},
+          {"layout refused", status(1, 1), {}, kRefused, SW_STATUS_INVALID_PARAMETER},
+          {"image header refused", status(2, 2), {}, kRefused, SW_STATUS_OVERFLOW},
+          {"table write refused", status(5, 3), {}, kRefused, SW_STATUS_PTB_DETAILS_FAILED},
+          {"data block CRC", status(sim::kDataBlock, 5), {}, kRefused, SW_STATUS_CRC_MISMATCH},
+          {"device id refused", status(7, 7), {}, kRefused, SW_STATUS_FLASH_WRITE_FAILED},
+          {"erase refused", status(4, 10), {}, kRefused, SW_STATUS_ERASE_FAILED},
       },
       false);
 }

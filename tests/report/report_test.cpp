@@ -185,9 +185,9 @@ TEST(ResultsSchema, ForeignAndNewerDatabasesAreRefused) {
     if (refused.make) {
       refused.make(*results::open_database(refused.db, "test"));
     }
-    const auto station =
-        test_support::run_process(KAVRO_STATION_BINARY, {"--once", "--db", refused.db},
-                                  {{"KAVRO_FLASH", KAVRO_FLASH_SIM_BINARY}});
+    const auto station = test_support::run_process(
+        KAVRO_STATION_BINARY, {"-o", fixture::ota_file("cv22"), "--once", "--db", refused.db},
+        {{"KAVRO_FLASH", KAVRO_FLASH_SIM_BINARY}});
     EXPECT_EQ(station.exit_status, 2);
     EXPECT_NE(station.err.find(refused.message), std::string::npos) << station.err;
     const auto summary = report({"summary"}, refused.db);

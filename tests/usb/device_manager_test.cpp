@@ -200,8 +200,8 @@ TEST_F(DeviceManagerTest, AtMostSixtyFourModulesAreTracked) {
 
 // One device manager per process; a refused init leaves the handle null.
 TEST_F(DeviceManagerTest, InitRefusesBadArgumentsAndASecondManager) {
-  EXPECT_EQ(kavro_dm_init(nullptr, std::make_shared<sim::VirtualBus>()), -1);
-  EXPECT_EQ(kavro_dm_init(&dm, nullptr), -3);
+  EXPECT_EQ(kavro_dm_init(nullptr, std::make_shared<sim::VirtualBus>()), DM_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(kavro_dm_init(&dm, nullptr), DM_ERR_USB_INIT);
   EXPECT_EQ(dm, nullptr);
   start({});
   dm_state* second = nullptr;
@@ -222,39 +222,42 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
   uint8_t* list = nullptr;
   uint32_t count = 0;
   uint8_t block[8] = {};
+  uint8_t response[16] = {};
   char path[8];
   const auto hw = [&](int index, uint32_t command, uint32_t* data, uint32_t polls = 1) {
     return kavro_dm_usb_hardware_command(&dm, index, command, &address, data, nullptr, polls);
   };
   const auto sw = [&](int index, uint8_t* data) {
-    return kavro_dm_usb_software_command(&dm, index, data, 8, 100, &value);
+    return kavro_dm_usb_software_command(&dm, index, data, 8, 100, response, sizeof response);
   };
+  constexpr int kInvalid = DM_ERR_INVALID_PARAMETERS;
   const struct {
     const char* what;
     int result;
     int expected;
   } rows[] = {
-      {"hardware command to slot -1", hw(-1, HW_CMD_WRITE, &value), -1},
-      {"hardware command to slot 64", hw(64, HW_CMD_WRITE, &value), -1},
-      {"mode without a handle", kavro_dm_device_get_mode(&none, 0), -1},
-      {"write without a value", hw(0, HW_CMD_WRITE, nullptr), -1},
-      {"command number 0", hw(0, 0, &value), -7},
-      {"command number 6", hw(0, 6, &value), -7},
-      {"poll allowed no read", hw(0, HW_CMD_POLL, &value, 0), -6},
+      {"hardware command to slot -1", hw(-1, HW_CMD_WRITE, &value), kInvalid},
+      {"hardware command to slot 64", hw(64, HW_CMD_WRITE, &value), kInvalid},
+      {"mode without a handle", kavro_dm_device_get_mode(&none, 0), kInvalid},
+      {"write without a value", hw(0, HW_CMD_WRITE, nullptr), kInvalid},
+      {"command number 0", hw(0, 0, &value), DM_ERR_INVALID_COMMAND},
+      {"command number 6", hw(0, 6, &value), DM_ERR_INVALID_COMMAND},
+      {"poll allowed no read", hw(0, HW_CMD_POLL, &value, 0), DM_ERR_POLL_TIMEOUT},
       {"poll of a register with the mask clear", hw(0, HW_CMD_POLL, &value, 1), 0},
-      {"hardware command to a software-mode module", hw(1, HW_CMD_READ, &value), -8},
-      {"hardware command to a free slot", hw(2, HW_CMD_WRITE, &value), -4},
-      {"block without bytes", sw(1, nullptr), -1},
-      {"block to a hardware-mode module", sw(0, block), -8},
-      {"list without a count", kavro_dm_device_list_get(&dm, &list, nullptr, 0), -1},
-      {"path of a free slot", kavro_dm_device_path_get(&dm, 2, path, sizeof path), -8},
-      {"path into no room", kavro_dm_device_path_get(&dm, 0, path, 0), -1},
-      {"path into no buffer", kavro_dm_device_path_get(&dm, 0, nullptr, 8), -1},
-      {"path of slot 64", kavro_dm_device_path_get(&dm, 64, path, sizeof path), -1},
-      {"config check of slot -1", kavro_dm_device_check_config(&dm, -1), -1},
+      {"hardware command to a software-mode module", hw(1, HW_CMD_READ, &value), DM_ERR_WRONG_MODE},
+      {"hardware command to a free slot", hw(2, HW_CMD_WRITE, &value), DM_ERR_CONTROL_TRANSFER},
+      {"block without bytes", sw(1, nullptr), kInvalid},
+      {"block to a hardware-mode module", sw(0, block), DM_ERR_WRONG_MODE},
+      {"list without a count", kavro_dm_device_list_get(&dm, &list, nullptr, 0), kInvalid},
+      {"path of a free slot", kavro_dm_device_path_get(&dm, 2, path, sizeof path),
+       DM_ERR_WRONG_MODE},
+      {"path into no room", kavro_dm_device_path_get(&dm, 0, path, 0), kInvalid},
+      {"path into no buffer", kavro_dm_device_path_get(&dm, 0, nullptr, 8), kInvalid},
+      {"path of slot 64", kavro_dm_device_path_get(&dm, 64, path, sizeof path), kInvalid},
+      {"config check of slot -1", kavro_dm_device_check_config(&dm, -1), kInvalid},
       {"platform of slot -1", kavro_dm_get_platform_string(&dm, -1) == nullptr ? -1 : 0, -1},
-      {"list without a handle", kavro_dm_device_list_get(&none, &list, &count, 0), -1},
-      {"list without a place", kavro_dm_device_list_get(&dm, nullptr, &count, 0), -1},
+      {"list without a handle", kavro_dm_device_list_get(&none, &list, &count, 0), kInvalid},
+      {"list without a place", kavro_dm_device_list_get(&dm, nullptr, &count, 0), kInvalid},
       {"changes without a handle", static_cast<int>(kavro_dm_change_count(&none)), 0},
       {"wait without a handle", static_cast<int>(kavro_dm_wait_for_change(nullptr, 0, 0)), 0},
   };
@@ -265,7 +268,7 @@ TEST_F(DeviceManagerTest, CallsRefuseWhatTheyCannotDoWithTheirCodes) {
   }
   bus->unplug("1-2");
   ASSERT_TRUE(eventually_mode(1, DM_MODE_NOT_READY));
-  EXPECT_EQ(sw(1, block), -11);
+  EXPECT_EQ(sw(1, block), DM_ERR_NO_INTERFACES);
 }
 
 // Every control transfer is limited to 3 s; a read that comes back short is an error and
@@ -276,10 +279,13 @@ TEST_F(DeviceManagerTest, ShortOrFailedControlTransfersAreErrors) {
   uint32_t address = 0x1000;
   uint32_t value = 0x5A5A5A5A;
   unusual->vendor_result = 2;
-  EXPECT_EQ(kavro_dm_usb_hardware_command(&dm, 0, HW_CMD_READ, &address, &value, nullptr, 1), -5);
-  EXPECT_EQ(kavro_dm_usb_hardware_command(&dm, 0, HW_CMD_WRITE, &address, &value, nullptr, 1), -5);
+  const auto command = [&](uint32_t number, uint32_t polls) {
+    return kavro_dm_usb_hardware_command(&dm, 0, number, &address, &value, nullptr, polls);
+  };
+  EXPECT_EQ(command(HW_CMD_READ, 1), DM_ERR_PARTIAL_TRANSFER);
+  EXPECT_EQ(command(HW_CMD_WRITE, 1), DM_ERR_PARTIAL_TRANSFER);
   unusual->vendor_result = usb::kTimeout;
-  EXPECT_EQ(kavro_dm_usb_hardware_command(&dm, 0, HW_CMD_POLL, &address, &value, nullptr, 9), -4);
+  EXPECT_EQ(command(HW_CMD_POLL, 9), DM_ERR_CONTROL_TRANSFER);
   EXPECT_EQ(value, 0x5A5A5A5Au);
   EXPECT_EQ(unusual->control_limits, std::vector<unsigned>(5, 3000));
 }
@@ -288,13 +294,16 @@ TEST_F(DeviceManagerTest, MissingPipesAreNamed) {
   unusual->pid = 0x4250;
   start_unusual();
   uint8_t block[8] = {};
-  uint32_t status = 0;
+  uint8_t response[16] = {};
+  const auto exchange = [&](uint8_t* into) {
+    return kavro_dm_usb_software_command(&dm, 0, block, 8, 100, into, sizeof response);
+  };
   unusual->endpoints = {0x81, 0x02};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(kavro_dm_usb_software_command(&dm, 0, block, 8, 100, &status), -1);
+  EXPECT_EQ(exchange(response), DM_ERR_INVALID_PARAMETERS);
   unusual->endpoints = {0x01};
-  EXPECT_EQ(kavro_dm_usb_software_command(&dm, 0, block, 8, 100, nullptr), 0);
-  EXPECT_EQ(kavro_dm_usb_software_command(&dm, 0, block, 8, 100, &status), -1);
+  EXPECT_EQ(exchange(nullptr), 0);
+  EXPECT_EQ(exchange(response), DM_ERR_INVALID_PARAMETERS);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Write pipe 01h not found.\nRead pipe 81h not found.\n");
 }
