@@ -80,7 +80,7 @@ RequestFields scan_request(std::string_view line) {
   }
   fields.command = *command;
   fields.count = 2;
-  if (!cursor.take(']')) {
+  if (!cursor.take(REQUEST_HEAD_END)) {
     return fields;
   }
   const auto index = cursor.number();

@@ -1,5 +1,4 @@
 #pragma once
-
 // kavro-report's HTML page: one self-contained file (inline style and SVG, no script, nothing
 // fetched) with the tables, the yield and modules-per-hour chart by hour, and the failure
 // Pareto chart. It is well-formed XML, so that any XML parser can check it.

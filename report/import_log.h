@@ -1,5 +1,4 @@
 #pragma once
-
 // kavro-report import: a results log (JSON Lines) into the database, so that the shifts from
 // before the database are not lost. Each record is stored once however often it is imported.
 

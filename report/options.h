@@ -1,5 +1,4 @@
 #pragma once
-
 // kavro-report's command line: the database, one command and its argument, the filters, and
 // the form of the answer.
 

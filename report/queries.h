@@ -1,5 +1,4 @@
 #pragma once
-
 // The questions kavro-report asks a results database, as SQL written once for both engines,
 // each narrowed by the same filters (time, station, firmware).
 

@@ -1,5 +1,4 @@
 #pragma once
-
 // kavro-report's answers as tables, and the two ways they are printed: aligned text for a
 // terminal and CSV for a spreadsheet. The HTML page shows the same tables.
 

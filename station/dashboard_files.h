@@ -1,5 +1,4 @@
 #pragma once
-
 // The dashboard's page, style and script, linked into the program at build time from
 // station/dashboard/, so that the station serves nothing from the disk.
 

@@ -1,5 +1,4 @@
 #pragma once
-
 // The words for a failed session's error pair, from the subsystems that define the codes. Each
 // text is whole: the flasher's texts that end in a colon, ready for a detail to follow on the
 // same line, lose it here, so that the station joins texts with one ": " of its own.

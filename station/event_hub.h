@@ -1,5 +1,4 @@
 #pragma once
-
 // The dashboard's events on their way from the shift to the browsers, as Server-Sent Events.
 // The shift's thread publishes; each browser's connection takes from a queue of its own.
 // Publishing never waits for a browser: a reader whose queue would grow past its bound is

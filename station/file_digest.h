@@ -1,5 +1,4 @@
 #pragma once
-
 // SHA-256 digests of the station's inputs, in lower-case hex, through the project's digest
 // library.
 

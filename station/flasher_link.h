@@ -1,5 +1,4 @@
 #pragma once
-
 // The station's end of the request protocol: `kavro-flash -g` as a child process, requests
 // written to its standard input, responses read from its standard output. The child keeps the
 // station's standard error, so what it reports there reaches the operator unchanged. It runs

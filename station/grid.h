@@ -1,5 +1,4 @@
 #pragma once
-
 // The operator's grid: the shift's model drawn as the lines of a terminal of a given size, one
 // fixed row per port. It is a pure function of the model, the size and the time, so that the
 // terminal view only has to put the lines on the screen.

@@ -1,5 +1,4 @@
 #pragma once
-
 // The dashboard's web server: the page, /api/state and /api/events, served read-only from the
 // station's own memory through civetweb. It answers GET only, serves nothing from the disk,
 // bounds every request head, serves at most kMaxClients connections at once (503 beyond), and

@@ -1,5 +1,4 @@
 #pragma once
-
 // What the station knows about one module of the shift: where it is plugged in, how far its
 // session has come, and how it ended. Written by the shift, read by the views and the records.
 

@@ -1,5 +1,4 @@
 #pragma once
-
 // The words every view uses for a module and for the shift, so that the terminal grid, the
 // event lines and any later view say the same thing.
 

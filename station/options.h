@@ -1,5 +1,4 @@
 #pragma once
-
 // The station's command line: the firmware options of kavro-flash, which the station hands on
 // unchanged to the kavro-flash it runs, and the station's own long options.
 

@@ -1,5 +1,4 @@
 #pragma once
-
 // Every input checked before kavro-flash is started, the way each session will use it and with
 // kavro-flash's own checks: an image given and the secure-boot key pair (app/options.h), the
 // archives with a base archive file's signature, the settings and the firmware's platform

@@ -1,5 +1,4 @@
 #pragma once
-
 // Runs a helper program to its end and takes what it writes: the `usbip` command of the USB/IP
 // tools, which does the protocol work for remote modules, and the flasher asked its version.
 

@@ -1,3 +1,4 @@
+// Remote modules through the usbip tools: listing, attaching and detaching what others export.
 #include "station/remote_modules.h"
 
 #include <unistd.h>

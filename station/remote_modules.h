@@ -1,5 +1,4 @@
 #pragma once
-
 // Modules plugged into other machines, imported over USB/IP so that the flasher sees them as
 // local USB devices. The exporting machines offer their Kavro modules through usbipd; the
 // station attaches every one they offer, and attaches it again after the jump, when the module

@@ -1,5 +1,4 @@
 #pragma once
-
 // The record of a finished module, as the results log writes it and as any other store of
 // results keeps it: one JSON object with the same keys every time (null where a key does not
 // apply). A module taken out later gets a second, smaller record keyed by the same `started`

@@ -1,5 +1,4 @@
 #pragma once
-
 // The results log (--results FILE): one JSON record per line (JSON Lines), appended. Each line
 // goes to the file in a single write and is synced before the next, so a crash never loses a
 // finished record nor leaves half a line behind.

@@ -1,5 +1,4 @@
 #pragma once
-
 // The station's work over the request protocol, one round at a time: every module that shows up
 // in hardware mode gets a session at once; every session is polled until it ends, its result
 // recorded and its slot closed, so that the next module plugged into the port is flashed in

@@ -1,5 +1,4 @@
 #pragma once
-
 // What the shift did over time, for the views that show more than the present: the modules
 // done and failed in each stretch of ten minutes since the shift began, and the last modules
 // that finished, newest first. Part of the shift's model; the shift notes every finished

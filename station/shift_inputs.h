@@ -1,5 +1,4 @@
 #pragma once
-
 // The inputs every module of the shift receives, as the header and the records name them: the
 // station, the flasher, and each input file with its absolute path and its SHA-256, computed
 // once at start rather than per module.

@@ -1,5 +1,4 @@
 #pragma once
-
 // The shift as one model that every view reads (the terminal grid, the event lines, and any
 // later view): the station and its firmware, one entry per port in a stable order, the module
 // on each port and the port's history, and the shift's counts. It is a plain value: the shift

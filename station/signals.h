@@ -1,5 +1,4 @@
 #pragma once
-
 // The signals the station acts on between two rounds. SIGINT and SIGTERM are the operator's
 // requests to end the shift: the first stops taking new modules, the second stops the running
 // sessions too. SIGWINCH says the terminal was resized, so the grid is drawn anew at once. The

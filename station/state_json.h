@@ -1,5 +1,4 @@
 #pragma once
-
 // The shift's model as JSON, for the dashboard and for a factory's own systems: one object
 // built from the model by one function, so that /api/state, the event stream and the page
 // never tell different stories. Its words and figures are those of the terminal grid.

@@ -1,5 +1,4 @@
 #pragma once
-
 // How the operator sees the shift: the grid redrawn in place on a terminal, or one plain line
 // per event when standard output is a file or a pipe; and, beside either, a dashboard served to
 // browsers. All read the one model of the shift.

@@ -1,5 +1,4 @@
 #pragma once
-
 // One connection to a results database, SQLite or PostgreSQL, behind one small interface: the
 // schema, the station's writers and kavro-report speak SQL through it and never call either
 // engine's library. A Database is used by one thread at a time.

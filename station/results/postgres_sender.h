@@ -1,5 +1,4 @@
 #pragma once
-
 // The thread that carries the spool to a PostgreSQL server: oldest lines first, a batch per
 // transaction, each batch taken out of the spool once the server has committed it. While the
 // server cannot be reached it tries again every second; flashing never waits for it, since the

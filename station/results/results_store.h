@@ -1,5 +1,4 @@
 #pragma once
-
 // Where kavro-station keeps the record of every finished module besides the JSON Lines log
 // (--db): an SQLite file written directly, or a PostgreSQL server reached through a local
 // spool (see spool.h). A record that cannot be stored is never dropped: the store stops

@@ -1,5 +1,4 @@
 #pragma once
-
 // The results database's schema, for both engines: one table, kavro_results, with a column per
 // key of the results-log record, versioned, and created or migrated step by step on opening;
 // and the writer that turns results-log lines into its rows.

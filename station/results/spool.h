@@ -1,5 +1,4 @@
 #pragma once
-
 // The station's spool: an SQLite file of results-log lines on their way to a results server.
 // A line is committed here (synchronous=FULL) before its module is reported done, and taken
 // out only once the server has committed it, so a station that is killed, or a server that is

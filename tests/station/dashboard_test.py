@@ -2,7 +2,8 @@
 # kavro-station's dashboard as a person and as a client meet it. A shift of simulated modules
 # (one done, one failed, one still flashing) is opened in a real headless Chromium, which must
 # show every port, a cell turning from flashing to done without a reload, the failure's words,
-# the summary's figures and the chart; a screenshot is kept. Then the server's rules, with
+# the summary's figures and the chart; a screenshot is kept, and so is one of kavro-report's
+# page of the same shift, drawn by the same browser. Then the server's rules, with
 # plain HTTP requests: the token, unknown paths, the client limit, and a client that stops
 # reading while a module flashes at full speed.
 import hashlib
@@ -21,6 +22,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
 STATION = os.environ["KAVRO_STATION"]
+REPORT = os.environ["KAVRO_REPORT"]
 SIM = os.environ["KAVRO_FLASH_SIM"]
 OTA = os.environ["KAVRO_OTA"]
 OUTPUT = os.environ["KAVRO_TEST_OUTPUT"]
@@ -118,8 +120,9 @@ class Dashboard(unittest.TestCase):
     def test_a_browser_follows_the_shift(self):
         browser = chromium()
         self.addCleanup(browser.quit)
+        database = os.path.join(tempfile.mkdtemp(prefix="kavro-dashboard-"), "shift.sqlite")
         station = Station([slow("1-1", 4_000_000), {"port": "1-2", "platform": "cv22", "faults": CRC_FAULT},
-                           slow("1-3", 1_000_000)])
+                           slow("1-3", 1_000_000)], "--db", database)
         browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                                 {"width": 1920, "height": 1080, "deviceScaleFactor": 1, "mobile": False})
         browser.get(f"http://127.0.0.1:{station.port}/")
@@ -156,6 +159,25 @@ class Dashboard(unittest.TestCase):
         self.assertEqual(station.get("/api/state", {"Host": "rebound.example:80"})[0], 403)
         station.stop()
         wait_for("the connection lost banner", lambda: seen()["lost"], 30)
+
+        # kavro-report's page of the shift: its charts and tables drawn, with nothing to fetch.
+        page_file = os.path.join(OUTPUT, "report.html")
+        subprocess.run([REPORT, "--db", database, "summary", "--html", page_file], check=True, timeout=60)
+        browser.get("file://" + page_file)
+        drawn = browser.execute_script("""
+          const area = (element) => element.getBoundingClientRect().width * element.getBoundingClientRect().height;
+          return {
+            charts: [...document.querySelectorAll('svg')].map((chart) => [
+              chart.id, chart.querySelectorAll('rect').length, area(chart) > 0]),
+            tables: [...document.querySelectorAll('table')].map((table) => table.innerText),
+            fetched: performance.getEntriesByType('resource').length,
+          };""")
+        browser.save_screenshot(os.path.join(OUTPUT, "report.png"))
+        self.assertEqual(drawn["charts"][0], ["hourly-chart", 1, True])
+        self.assertEqual(drawn["charts"][1][0::2], ["pareto-chart", True])
+        self.assertGreaterEqual(drawn["charts"][1][1], 1)
+        self.assertRegex(drawn["tables"][0], r"bench-7\s+1\s+[12]\s")
+        self.assertEqual(drawn["fetched"], 0)
 
     def test_only_what_the_rules_let_through(self):
         folder = tempfile.TemporaryDirectory()
