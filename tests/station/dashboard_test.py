@@ -176,7 +176,7 @@ class Dashboard(unittest.TestCase):
         self.assertEqual(drawn["charts"][0], ["hourly-chart", 1, True])
         self.assertEqual(drawn["charts"][1][0::2], ["pareto-chart", True])
         self.assertGreaterEqual(drawn["charts"][1][1], 1)
-        self.assertRegex(drawn["tables"][0], r"bench-7\s+1\s+[12]\s")
+        self.assertRegex(drawn["tables"][0], r"station\s+bench-7\s+[12]\s+[12]\s")
         self.assertEqual(drawn["fetched"], 0)
 
     def test_only_what_the_rules_let_through(self):
