@@ -15,10 +15,6 @@
 
 namespace {
 
-// The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
-// options that follow it to the front; that argument is then refused (check_no_stray_argument).
-constexpr const char* kOptionString = "+a:b:fgo:p:q:s:Vh";
-
 constexpr const char* usage_string =
     "Usage:\r\n"
     "\r\n"
@@ -91,7 +87,7 @@ std::optional<int> check_public_key(const std::string& path) {
 std::optional<int> parse_command_line(int argc, char* argv[], Options& options) {
   opterr = 0;
   int option = 0;
-  while ((option = getopt(argc, argv, kOptionString)) != -1) {
+  while ((option = getopt(argc, argv, kOptionString.data())) != -1) {
     switch (option) {
       case 'a':
         options.ads_file = optarg;

@@ -4,6 +4,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+
+// The options, as getopt reads them; kavro-flash(1) describes each (a test holds the two
+// together). The leading '+' makes glibc's getopt stop at the first plain argument instead of
+// moving options that follow it to the front; that argument is then refused.
+inline constexpr std::string_view kOptionString = "+a:b:fgo:p:q:s:Vh";
 
 // What the command line asked for. An empty path means the option was not given. Paths are
 // kept whole: a long path is passed on as it is rather than cut.
