@@ -86,32 +86,15 @@ std::optional<int> check_public_key(const std::string& path) {
 
 std::optional<int> parse_command_line(int argc, char* argv[], Options& options) {
   opterr = 0;
+  const std::string option_string = flasher_option_string();
   int option = 0;
-  while ((option = getopt(argc, argv, kOptionString.data())) != -1) {
+  while ((option = getopt(argc, argv, option_string.c_str())) != -1) {
+    if (take_firmware_option(option, optarg, options)) {
+      continue;
+    }
     switch (option) {
-      case 'a':
-        options.ads_file = optarg;
-        break;
-      case 'b':
-        options.base_file = optarg;
-        break;
-      case 'f':
-        options.move_calib = 1;
-        break;
       case 'g':
         enable_automated_mode();
-        break;
-      case 'o':
-        options.ota_file = optarg;
-        break;
-      case 'p':
-        options.public_key = optarg;
-        break;
-      case 'q':
-        options.private_key = optarg;
-        break;
-      case 's':
-        options.settings_file = optarg;
         break;
       case 'V':
         print_version();
@@ -167,6 +150,44 @@ std::optional<int> check_key_pair(const Options& options) {
 
 }  // namespace
 
+std::string firmware_option_string() {
+  std::string letters;
+  for (const FirmwareOption& option : kFirmwareOptions) {
+    letters += option.letter;
+    letters += option.path != nullptr ? ":" : "";
+  }
+  return letters;
+}
+
+// The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
+// options that follow it to the front; that argument is then refused (check_no_stray_argument).
+// The firmware options come first.
+std::string flasher_option_string() {
+  return "+" + firmware_option_string() + "gVh";
+}
+
+bool take_firmware_option(int letter, const char* argument, Options& options) {
+  for (const FirmwareOption& option : kFirmwareOptions) {
+    if (option.letter != letter) {
+      continue;
+    }
+    if (option.path == nullptr) {
+      options.move_calib = 1;
+    } else {
+      options.*option.path = argument;
+    }
+    return true;
+  }
+  return false;
+}
+
+std::optional<int> check_image_and_key_pair(const Options& options) {
+  if (const auto failure = check_image_given(options)) {
+    return failure;
+  }
+  return check_key_pair(options);
+}
+
 std::optional<int> run_startup_checks(int argc, char* argv[], Options& options) {
   if (const auto outcome = parse_command_line(argc, argv, options)) {
     return outcome;
@@ -174,8 +195,5 @@ std::optional<int> run_startup_checks(int argc, char* argv[], Options& options) 
   if (const auto failure = check_no_stray_argument(argc, argv)) {
     return failure;
   }
-  if (const auto failure = check_image_given(options)) {
-    return failure;
-  }
-  return check_key_pair(options);
+  return check_image_and_key_pair(options);
 }

@@ -165,6 +165,20 @@ void cmd_get_device_path(RequestContext& context, const Reply& reply, int index)
   print_and_flush("[%d %d] %s\r\n", reply.tag, reply.command, path.data());
 }
 
+void cmd_get_device_serial(RequestContext& context, const Reply& reply, int index) {
+  std::array<char, REQUEST_DEVICE_SERIAL_SIZE> serial{};
+  if (kavro_dm_device_serial_get(context.dm, index, serial.data(), REQUEST_DEVICE_SERIAL_SIZE) !=
+      0) {
+    refuse(reply, REFUSE_DEVICE_MANAGER);
+    return;
+  }
+  if (serial[0] == '\0') {
+    acknowledge(reply);
+    return;
+  }
+  print_and_flush("[%d %d] %s\r\n", reply.tag, reply.command, serial.data());
+}
+
 using SlotHandler = void (*)(RequestContext&, const Reply&, int);
 
 // The checks every command addressing one module makes before its handler runs.
@@ -195,6 +209,8 @@ SlotHandler slot_handler_for(long long command) {
       return cmd_get_device_error;
     case CMD_GET_DEVICE_PATH:
       return cmd_get_device_path;
+    case CMD_GET_DEVICE_SERIAL:
+      return cmd_get_device_serial;
     default:
       return nullptr;
   }

@@ -16,6 +16,8 @@
 // A line that begins with this character is a request; one that begins with the quit character
 // ends the protocol. Every other line is ignored.
 inline constexpr char REQUEST_LINE_START = '[';
+// Closes the head "[TAG COMMAND]" of a request and of a response.
+inline constexpr char REQUEST_HEAD_END = ']';
 inline constexpr char REQUEST_QUIT_START = 'Q';
 // Input is read in pieces of at most this many bytes, NUL included: a longer line arrives as
 // several pieces, each judged by its own first character.
@@ -29,6 +31,9 @@ inline constexpr int CMD_CLOSE_SESSION = 4;     // slot; stops and forgets the s
 inline constexpr int CMD_BEGIN_FLASH = 6;       // slot; starts a session on the module
 inline constexpr int CMD_GET_DEVICE_ERROR = 7;  // slot; the session's error pair
 inline constexpr int CMD_GET_DEVICE_PATH = 8;   // slot; the module's USB device path
+// slot; the module's USB serial number string, nothing after the head when it has none. An
+// addition for kavro-station: a script that never sends it sees no change.
+inline constexpr int CMD_GET_DEVICE_SERIAL = 9;
 
 // Second number of a response that refuses its request; the refusal code follows it.
 inline constexpr int RESPONSE_REFUSED = 255;
@@ -58,10 +63,12 @@ inline constexpr int SESSION_STATE_FAILED = 7;
 // session status could not be read; the reading's result follows it.
 inline constexpr int SESSION_STATUS_UNREADABLE = 6;
 
-// Slots a request can address (0 to REQUEST_SLOT_COUNT - 1), and the longest device path
-// CMD_GET_DEVICE_PATH answers, NUL included.
+// Slots a request can address (0 to REQUEST_SLOT_COUNT - 1), the longest device path
+// CMD_GET_DEVICE_PATH answers and the longest serial CMD_GET_DEVICE_SERIAL answers, NUL
+// included.
 inline constexpr int REQUEST_SLOT_COUNT = 64;
 inline constexpr int REQUEST_DEVICE_PATH_SIZE = 512;
+inline constexpr int REQUEST_DEVICE_SERIAL_SIZE = 128;
 
 // Platform numbers. CMD_LIST_DEVICES takes any product row 1..PRODUCT_ROW_COUNT-1 as its
 // platform number; CMD_GET_DEVICE_INFO names only the first four rows ("s5l", "cv22", "cv25",

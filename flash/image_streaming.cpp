@@ -117,11 +117,12 @@ class image_stream {
   int run() {
     const prefetch_slot prefetch;
     std::array<std::unique_ptr<uint8_t[]>, 2> buffers;
-    // An image that fits one block needs no second buffer.
-    const size_t wanted =
-        prefetch.held() && size_ > static_cast<int64_t>(TRANSFER_BUFFER_SIZE) ? 2 : 1;
+    // An image that fits one block needs no second buffer, nor more room than its own size.
+    const bool fits = size_ <= static_cast<int64_t>(TRANSFER_BUFFER_SIZE);
+    const size_t wanted = prefetch.held() && !fits ? 2 : 1;
+    const size_t capacity = fits ? static_cast<size_t>(size_) : TRANSFER_BUFFER_SIZE;
     for (size_t i = 0; i < wanted; ++i) {
-      buffers[i].reset(new (std::nothrow) uint8_t[TRANSFER_BUFFER_SIZE]);
+      buffers[i].reset(new (std::nothrow) uint8_t[capacity]);
       if (!buffers[i]) {
         record_error(session_, FLASH_ERR_NO_MEMORY, 0);
         return -1;

@@ -11,8 +11,9 @@
 namespace sim {
 
 inline constexpr std::array<std::string_view, 1> kRootKeys{"modules"};
-inline constexpr std::array<std::string_view, 16> kModuleKeys{"port",
+inline constexpr std::array<std::string_view, 17> kModuleKeys{"port",
                                                               "platform",
+                                                              "serial",
                                                               "revision",
                                                               "adc_reading",
                                                               "flash_dir",

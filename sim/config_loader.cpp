@@ -28,6 +28,8 @@ namespace {
 
 using JsonPtr = CHandle<json_object, json_object_put>;
 
+constexpr size_t kSerialLimit = 126;
+
 struct CommandName {
   std::string_view name;
   uint32_t id;
@@ -228,6 +230,7 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   ModuleConfig config;
   read_string_into(object, "port", where, config.port);
   read_string_into(object, "platform", where, config.platform);
+  read_string_into(object, "serial", where, config.serial);
   read_unsigned_into(object, "revision", where, config.revision);
   if (json_object* reading = member(object, "adc_reading")) {
     config.adc_reading = static_cast<uint32_t>(
@@ -264,6 +267,11 @@ ModuleConfig read_module(json_object* object, const std::string& where) {
   const auto digest = from_hex(config.bootloader_sha256);
   if (!config.bootloader_sha256.empty() && (!digest || digest->size() != 32)) {
     fail(where + ".bootloader_sha256", "must be 64 hexadecimal digits");
+  }
+  // A string descriptor holds at most 126 characters, sent as UTF-16 of ASCII here.
+  if (config.serial.size() > kSerialLimit ||
+      !std::ranges::all_of(config.serial, [](char c) { return c >= ' ' && c <= '~'; })) {
+    fail(where + ".serial", "must be at most 126 printable ASCII characters");
   }
   return config;
 }

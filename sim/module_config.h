@@ -55,6 +55,7 @@ inline constexpr uint32_t kDefaultBootloaderSize = 154304;
 struct ModuleConfig {
   std::string port = "1-1";
   std::string platform = "cv22";
+  std::string serial;  // the USB serial number string; empty: the descriptor names none
   uint32_t revision = 0;
   std::optional<uint32_t> adc_reading;  // overrides the reading that `revision` implies
   std::string flash_dir;                // empty: keep nothing on disk

@@ -191,7 +191,8 @@ std::vector<usb::DeviceInfo> VirtualBus::list(uint16_t vid) {
   for (const auto& module : modules) {
     const Presence presence = module->presence();
     if (presence.attached && presence.vid == vid) {
-      present.push_back({presence.vid, presence.pid, module->config().port, presence.generation});
+      present.push_back({presence.vid, presence.pid, module->config().port, presence.generation,
+                         module->config().serial});
     }
   }
   return present;

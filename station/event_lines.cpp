@@ -1,9 +1,10 @@
-// The plain view: one line per event, flushed at once, for logs and pipes.
+// The plain view: one line per event, flushed at once, for logs and pipes. The first line names
+// the station and the firmware, as the grid's header does.
 #include <cstdio>
 #include <set>
 
-#include "station/error_texts.h"
-#include "station/results_log.h"
+#include "station/module_words.h"
+#include "station/result_record.h"
 #include "station/view.h"
 
 namespace station {
@@ -11,27 +12,47 @@ namespace {
 
 class EventLines final : public View {
  public:
-  void module_found(const ModuleRecord& record) override {
-    line(record, "found: " + record.platform + " module in slot " + std::to_string(record.slot));
+  void begin(const ShiftState& state) override {
+    const FirmwareShown& firmware = state.firmware;
+    std::string words = "kavro-station " + state.station + " started: firmware " +
+                        (firmware.platform.empty() ? "?" : firmware.platform);
+    if (!firmware.version.empty()) {
+      words += " " + firmware.version;
+    }
+    words += ", " + (firmware.archive_name.empty() ? "built in" : firmware.archive_name);
+    if (!firmware.sha256.empty()) {
+      words += ", sha256 " + firmware.sha256;
+    }
+    print(state.started, words);
   }
-  void module_started(const ModuleRecord& record) override { line(record, "started"); }
-  void module_finished(const ModuleRecord& record) override {
+  void module_found(const ModuleRecord& module) override {
+    line(module, "found: " + module.platform + " module in slot " + std::to_string(module.slot));
+  }
+  void module_started(const ModuleRecord& module) override { line(module, "started"); }
+  void module_finished(const ModuleRecord& module) override {
     char took[32];
-    std::snprintf(took, sizeof took, "%.1f s", elapsed(record).count());
-    line(record, record.outcome == Outcome::Ok
-                     ? std::string("done in ") + took
-                     : std::string("failed after ") + took + ": " + failure_words(record));
+    std::snprintf(took, sizeof took, "%.1f s", elapsed(module, module.finished).count());
+    switch (module.outcome) {
+      case Outcome::Ok:
+        line(module, std::string("done in ") + took);
+        return;
+      case Outcome::WrongPlatform:
+        line(module, wrong_platform_words(module));
+        return;
+      default:
+        line(module, std::string("failed after ") + took + ": " + failure_words(module));
+    }
   }
-  void refresh(const std::vector<ModuleRecord>&, const Summary& summary) override {
-    note_remote_hosts(summary.unreachable_hosts);
+  void module_removed(const ModuleRecord& module, Clock::time_point removed) override {
+    print(removed, module.device_path + remote_words(module) + " removed");
   }
-  void stopping(int running) override {
-    std::printf("%s stopping: no new modules, waiting for %d running (signal again to stop them)\n",
-                utc_iso8601(std::chrono::system_clock::now()).c_str(), running);
-    std::fflush(stdout);
+  void port_unhealthy(const Port& port) override { line(*port.module, port_warning_words()); }
+  void refresh(const ShiftState& state) override { note_remote_hosts(state.unreachable_hosts); }
+  void stopping(const ShiftState& state) override {
+    print(Clock::now(), stopping_words(state) + "; signal again to stop them");
   }
-  void finish(const std::vector<ModuleRecord>&, const Summary& summary) override {
-    std::printf("%s\n", summary_line(summary).c_str());
+  void finish(const ShiftState& state) override {
+    std::printf("%s\n", summary_words(state, Clock::now()).c_str());
     std::fflush(stdout);
   }
 
@@ -42,23 +63,23 @@ class EventLines final : public View {
     for (const UnreachableHost& host : hosts) {
       unreachable.insert(host.name);
       if (!reported_.contains(host.name)) {
-        std::printf("%s remote host %s unreachable\n", utc_iso8601(host.since).c_str(),
-                    host.name.c_str());
+        print(host.since, "remote host " + host.name + " unreachable");
       }
     }
     for (const std::string& name : reported_) {
       if (!unreachable.contains(name)) {
-        std::printf("%s remote host %s reachable again\n",
-                    utc_iso8601(std::chrono::system_clock::now()).c_str(), name.c_str());
+        print(Clock::now(), "remote host " + name + " reachable again");
       }
     }
-    std::fflush(stdout);
     reported_ = std::move(unreachable);
   }
 
-  static void line(const ModuleRecord& record, const std::string& what) {
-    std::printf("%s %s%s %s\n", utc_iso8601(std::chrono::system_clock::now()).c_str(),
-                record.device_path.c_str(), remote_words(record).c_str(), what.c_str());
+  static void line(const ModuleRecord& module, const std::string& what) {
+    print(Clock::now(), module.device_path + remote_words(module) + " " + what);
+  }
+
+  static void print(Clock::time_point time, const std::string& what) {
+    std::printf("%s %s\n", utc_iso8601(time).c_str(), what.c_str());
     std::fflush(stdout);
   }
 
@@ -69,33 +90,6 @@ class EventLines final : public View {
 
 std::unique_ptr<View> make_event_lines() {
   return std::make_unique<EventLines>();
-}
-
-std::string summary_line(const Summary& summary) {
-  char text[160];
-  std::snprintf(text, sizeof text, "done %d, failed %d, running %d, %.1f modules per hour%s",
-                summary.done, summary.failed, summary.running, summary.modules_per_hour,
-                summary.stopping ? ", stopping" : "");
-  return text;
-}
-
-std::string remote_words(const ModuleRecord& record) {
-  return record.remote.empty() ? "" : " (" + record.remote + ")";
-}
-
-std::string failure_words(const ModuleRecord& record) {
-  if (record.stopped) {
-    return "stopped";
-  }
-  std::string words =
-      "error " + std::to_string(record.error) + " " + std::to_string(record.sub_error);
-  for (const std::string& text :
-       {error_text(record.error), sub_error_text(record.error, record.sub_error)}) {
-    if (!text.empty()) {
-      words += ": " + text;
-    }
-  }
-  return words;
 }
 
 }  // namespace station

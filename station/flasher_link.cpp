@@ -1,3 +1,4 @@
+// The kavro-flash child process and the request protocol's lines to and from it.
 #include "station/flasher_link.h"
 
 #include <fcntl.h>
@@ -12,12 +13,16 @@
 #include <system_error>
 #include <thread>
 
+#include "common/request_protocol.h"
+#include "station/program_output.h"
+
 extern char** environ;
 
 namespace station {
 namespace {
 
-constexpr int kProtocolRefusal = 255;
+constexpr auto kVersionLimit = std::chrono::seconds(10);
+constexpr std::string_view kVersionWord = "version ";
 
 [[noreturn]] void throw_errno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -39,10 +44,10 @@ bool write_all(int fd, std::string_view text) {
 
 // The tag and command of a response head "[TAG CMD]", or nothing for another kind of line.
 std::optional<std::pair<int, int>> response_head(std::string_view line) {
-  if (line.empty() || line.front() != '[') {
+  if (line.empty() || line.front() != REQUEST_LINE_START) {
     return std::nullopt;
   }
-  std::istringstream head(std::string(line.substr(1, line.find(']'))));
+  std::istringstream head(std::string(line.substr(1, line.find(REQUEST_HEAD_END))));
   int tag = 0;
   int command = 0;
   if (!(head >> tag >> command)) {
@@ -52,6 +57,16 @@ std::optional<std::pair<int, int>> response_head(std::string_view line) {
 }
 
 }  // namespace
+
+std::string flasher_version(const std::string& program) {
+  const std::string output = program_output(program, {"-V"}, kVersionLimit).value_or("");
+  const size_t word = output.find(kVersionWord);
+  if (word == std::string::npos) {
+    return "";
+  }
+  const size_t start = word + kVersionWord.size();
+  return output.substr(start, output.find_first_of(" \r\n", start) - start);
+}
 
 FlasherLink::FlasherLink(const std::string& program, const std::vector<std::string>& arguments,
                          std::chrono::seconds reply_limit)
@@ -152,7 +167,8 @@ std::optional<std::string> FlasherLink::read_line() {
 
 std::optional<Response> FlasherLink::request(int command, std::optional<int> index) {
   const int tag = ++tag_;
-  std::string line = "[" + std::to_string(tag) + " " + std::to_string(command) + "]";
+  std::string line =
+      REQUEST_LINE_START + std::to_string(tag) + " " + std::to_string(command) + REQUEST_HEAD_END;
   if (index) {
     line += " " + std::to_string(*index);
   }
@@ -163,11 +179,15 @@ std::optional<Response> FlasherLink::request(int command, std::optional<int> ind
   while (const auto reply = read_line()) {
     const auto head = response_head(*reply);
     if (!head || head->first != tag ||
-        (head->second != command && head->second != kProtocolRefusal)) {
+        (head->second != command && head->second != RESPONSE_REFUSED)) {
       continue;
     }
-    Response response{head->second == kProtocolRefusal, {}};
-    std::istringstream words(reply->substr(reply->find(']') + 1));
+    Response response{head->second == RESPONSE_REFUSED, {}, {}};
+    response.text = reply->substr(reply->find(REQUEST_HEAD_END) + 1);
+    if (response.text.starts_with(' ')) {
+      response.text.erase(0, 1);
+    }
+    std::istringstream words(response.text);
     for (std::string word; words >> word;) {
       response.words.push_back(word);
     }
@@ -177,7 +197,7 @@ std::optional<Response> FlasherLink::request(int command, std::optional<int> ind
 }
 
 int FlasherLink::quit() {
-  write_all(to_child_, "Q\n");
+  write_all(to_child_, std::string{REQUEST_QUIT_START, '\n'});
   ::close(to_child_);
   to_child_ = -1;
   return wait_exit();

@@ -15,11 +15,17 @@
 
 namespace station {
 
-// Words of one response after its "[TAG CMD]" head; `refused` for "[TAG 255] CODE ...".
+// One response after its "[TAG CMD]" head, as words and as the text they stand in; `refused`
+// for "[TAG 255] CODE ...".
 struct Response {
   bool refused = false;
   std::vector<std::string> words;
+  std::string text;  // without the space after the head and the line ending
 };
+
+// The version `program -V` names ("kavro-flash: version 1.7.0" gives "1.7.0"); empty when it
+// names none.
+std::string flasher_version(const std::string& program);
 
 class FlasherLink {
  public:

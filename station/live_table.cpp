@@ -1,110 +1,106 @@
-// The terminal view: a table with a row per module seen and a summary line, redrawn in place.
-// Only the newest rows that fit the terminal are shown; running sessions are always among them
-// because rows are kept in the order the modules were found.
+// The terminal view: the operator's grid, redrawn in place a few times a second and anew when
+// the terminal is resized, with one bell for each failed module.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 
+#include "station/grid.h"
+#include "station/signals.h"
 #include "station/view.h"
 
 namespace station {
 namespace {
 
-constexpr const char* kGreen = "\x1b[32m";
-constexpr const char* kRed = "\x1b[31m";
-constexpr const char* kYellow = "\x1b[33m";
-constexpr const char* kBold = "\x1b[1m";
 constexpr const char* kReset = "\x1b[0m";
-constexpr const char* kClearToEnd = "\x1b[K";
-constexpr int kDefaultRows = 24;
-constexpr int kOtherLines = 3;  // header, summary, and the line the cursor rests on
+constexpr const char* kClearToLineEnd = "\x1b[K";
+constexpr const char* kClearToScreenEnd = "\x1b[J";
+constexpr const char* kClearScreen = "\x1b[H\x1b[2J";
+constexpr const char* kBell = "\a";
 
-int terminal_rows() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0) {
-    return kDefaultRows;
+const char* style_code(LineStyle style) {
+  switch (style) {
+    case LineStyle::Header:
+      return "\x1b[1m";
+    case LineStyle::Dimmed:
+      return "\x1b[2m";
+    case LineStyle::Running:
+      return "\x1b[33m";
+    case LineStyle::Done:
+      return "\x1b[32m";
+    case LineStyle::Failed:
+      return "\x1b[31m";
+    case LineStyle::Attention:
+      return "\x1b[35m";
+    case LineStyle::Plain:
+      break;
   }
-  return size.ws_row;
+  return "";
+}
+
+TerminalSize terminal_size() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0) {
+    return {};
+  }
+  return {size.ws_col, size.ws_row};
 }
 
 class LiveTable final : public View {
  public:
+  explicit LiveTable(bool bell) : bell_(bell) {}
+
+  void begin(const ShiftState& state) override { refresh(state); }
   void module_found(const ModuleRecord&) override {}
   void module_started(const ModuleRecord&) override {}
-  void module_finished(const ModuleRecord&) override {}
-  void stopping(int) override {}
+  void module_finished(const ModuleRecord& module) override {
+    if (bell_ && module.outcome == Outcome::Failed && !module.stopped) {
+      std::fputs(kBell, stdout);
+      std::fflush(stdout);
+    }
+  }
+  void module_removed(const ModuleRecord&, Clock::time_point) override {}
+  void port_unhealthy(const Port&) override {}
+  void stopping(const ShiftState& state) override { refresh(state); }
 
-  void refresh(const std::vector<ModuleRecord>& records, const Summary& summary) override {
-    if (drawn_ > 0) {
-      std::printf("\x1b[%dA\r", drawn_);  // back to the top of the table
+  void refresh(const ShiftState& state) override {
+    const TerminalSize size = terminal_size();
+    // A resized terminal has rewrapped what was drawn: start again from its top.
+    const bool resized = take_terminal_resized() || size.columns != drawn_size_.columns ||
+                         size.rows != drawn_size_.rows;
+    if (resized && drawn_lines_ > 0) {
+      std::fputs(kClearScreen, stdout);
+    } else if (drawn_lines_ > 1) {
+      std::printf("\x1b[%dA", drawn_lines_ - 1);
     }
-    drawn_ = 0;
-    put(std::string(kBold) + "PORT          PLATFORM  STATE                  %   TIME  RESULT" +
-        kReset);
-    const int host_lines = static_cast<int>(summary.unreachable_hosts.size());
-    const size_t room =
-        static_cast<size_t>(std::max(1, terminal_rows() - kOtherLines - host_lines));
-    const size_t first = records.size() > room ? records.size() - room : 0;
-    for (size_t row = first; row < records.size(); ++row) {
-      put(row_text(records[row]));
+    std::fputs("\r", stdout);
+    const std::vector<ScreenLine> lines = render_grid(state, size, Clock::now());
+    for (size_t line = 0; line < lines.size(); ++line) {
+      std::printf("%s%s%s%s%s", line == 0 ? "" : "\n", style_code(lines[line].style),
+                  lines[line].text.c_str(), kReset, kClearToLineEnd);
     }
-    put(summary_line(summary));
-    for (const UnreachableHost& host : summary.unreachable_hosts) {
-      put(unreachable_text(host));
-    }
-    std::printf("\x1b[J");  // rows of a taller earlier drawing
+    std::fputs(kClearToScreenEnd, stdout);
+    std::fflush(stdout);
+    drawn_lines_ = static_cast<int>(lines.size());
+    drawn_size_ = size;
+  }
+
+  void finish(const ShiftState& state) override {
+    refresh(state);
+    std::fputs("\n", stdout);
     std::fflush(stdout);
   }
 
-  void finish(const std::vector<ModuleRecord>& records, const Summary& summary) override {
-    refresh(records, summary);
-  }
-
  private:
-  void put(const std::string& line) {
-    std::printf("%s%s\n", line.c_str(), kClearToEnd);
-    ++drawn_;
-  }
-
-  static std::string row_text(const ModuleRecord& record) {
-    const int seconds = static_cast<int>(elapsed(record).count());
-    const char* colour = record.outcome == Outcome::Ok       ? kGreen
-                         : record.outcome == Outcome::Failed ? kRed
-                                                             : kYellow;
-    // The error pair only: a wrapped row would throw the redrawing off; the texts are logged.
-    const std::string result = record.outcome == Outcome::Ok        ? "ok"
-                               : record.outcome == Outcome::Running ? ""
-                               : record.stopped                     ? "stopped"
-                                                : "failed " + std::to_string(record.error) + " " +
-                                                      std::to_string(record.sub_error);
-    char text[512];
-    std::snprintf(text, sizeof text, "%-13s %-9s %s%-20s%s %3d%% %02d:%02d  %s%s%s%s",
-                  record.device_path.c_str(), record.platform.c_str(), colour,
-                  state_words(record.state), kReset, record.percent, seconds / 60, seconds % 60,
-                  colour, result.c_str(), kReset, remote_words(record).c_str());
-    return text;
-  }
-
-  static std::string unreachable_text(const UnreachableHost& host) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now() - host.since)
-                             .count();
-    char text[256];
-    std::snprintf(text, sizeof text, "%sremote host %s unreachable for %02d:%02d%s", kRed,
-                  host.name.c_str(), static_cast<int>(seconds / 60), static_cast<int>(seconds % 60),
-                  kReset);
-    return text;
-  }
-
-  int drawn_ = 0;
+  bool bell_;
+  int drawn_lines_ = 0;
+  TerminalSize drawn_size_;
 };
 
 }  // namespace
 
-std::unique_ptr<View> make_live_table() {
-  return std::make_unique<LiveTable>();
+std::unique_ptr<View> make_live_table(bool bell) {
+  return std::make_unique<LiveTable>(bell);
 }
 
 }  // namespace station

@@ -9,15 +9,19 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 
-#include "station/firmware_version.h"
+#include "common/request_protocol.h"
 #include "station/flasher_link.h"
 #include "station/options.h"
+#include "station/preflight.h"
 #include "station/remote_modules.h"
+#include "station/result_record.h"
 #include "station/results_log.h"
 #include "station/shift.h"
-#include "station/stop_signals.h"
+#include "station/shift_inputs.h"
+#include "station/signals.h"
 #include "station/view.h"
 
 namespace {
@@ -42,106 +46,141 @@ std::string flasher_program() {
   return !error && ::access(beside.c_str(), X_OK) == 0 ? beside.string() : "kavro-flash";
 }
 
-FirmwareInfo firmware_info(const StationOptions& options) {
-  const std::string& versioned = options.ota_file.empty() ? options.base_file : options.ota_file;
-  return {versioned.empty() ? "" : firmware_version(versioned), options.ota_file,
-          options.base_file};
-}
-
-// Hands every step to the view and every finished module to the results log.
+// Hands every step to the view, and every finished or removed module to the results log.
 class Recorder final : public ShiftListener {
  public:
-  Recorder(View& view, ResultsLog* log) : view_(view), log_(log) {}
-  void module_found(const ModuleRecord& record) override { view_.module_found(record); }
-  void module_started(const ModuleRecord& record) override { view_.module_started(record); }
-  void module_finished(const ModuleRecord& record) override {
-    if (log_ != nullptr && !log_->append(record)) {
+  Recorder(View& view, ResultsLog* log, const ShiftInputs& inputs)
+      : view_(view), log_(log), inputs_(inputs) {}
+  void module_found(const ModuleRecord& module) override { view_.module_found(module); }
+  void module_started(const ModuleRecord& module) override { view_.module_started(module); }
+  void module_finished(const ModuleRecord& module) override {
+    append(result_record(module, inputs_));
+    view_.module_finished(module);
+  }
+  void module_removed(const ModuleRecord& module, Clock::time_point removed) override {
+    append(removed_record(module, inputs_.station, removed));
+    view_.module_removed(module, removed);
+  }
+  void port_unhealthy(const Port& port) override { view_.port_unhealthy(port); }
+
+ private:
+  void append(const JsonObject& record) {
+    if (log_ != nullptr && !log_->append(json_line(record))) {
       std::fprintf(stderr, "kavro-station: cannot write the results file: %s\n",
                    std::strerror(errno));
     }
-    view_.module_finished(record);
   }
 
- private:
   View& view_;
   ResultsLog* log_;
+  const ShiftInputs& inputs_;
 };
 
 // Whether --once still takes new modules: within the settle time, and until the modules
 // found have stayed the same for a moment.
 bool once_still_looking(const StationOptions& options, const Shift& shift,
                         std::chrono::steady_clock::time_point began) {
-  const auto now = std::chrono::steady_clock::now();
-  if (now - began >= options.settle) {
+  if (std::chrono::steady_clock::now() - began >= options.settle) {
     return false;
   }
-  return shift.records().empty() ||
-         std::chrono::system_clock::now() - shift.records().back().started < kOnceQuiet;
-}
-
-Summary shift_summary(const Shift& shift, bool stopping, const RemoteModules* remotes) {
-  Summary summary = shift.summary();
-  summary.stopping = stopping;
-  if (remotes != nullptr) {
-    summary.unreachable_hosts = remotes->unreachable_hosts();
-  }
-  return summary;
+  const auto last_found = shift.last_found();
+  return !last_found || Clock::now() - *last_found < kOnceQuiet;
 }
 
 // Rounds until the shift is over; false when the flasher stopped answering.
-bool run_shift(const StationOptions& options, Shift& shift, View& view,
+bool run_shift(const StationOptions& options, ShiftState& state, Shift& shift, View& view,
                const RemoteModules* remotes) {
   const auto began = std::chrono::steady_clock::now();
-  bool stopping = false;
   while (true) {
     if (stop_signals() >= 2) {
       return shift.stop_all();
     }
-    if (stop_signals() == 1 && !stopping) {
-      stopping = true;
-      view.stopping(shift.running());
+    if (stop_signals() == 1 && !state.stopping) {
+      state.stopping = true;
+      if (running(state) == 0) {
+        return true;
+      }
+      view.stopping(state);
     }
-    const bool take_new = !stopping && (!options.once || once_still_looking(options, shift, began));
+    const bool take_new =
+        !state.stopping && (!options.once || once_still_looking(options, shift, began));
     if (!shift.poll(take_new)) {
       return false;
     }
-    if (!take_new && shift.running() == 0) {
+    if (!take_new && running(state) == 0) {
       return true;
     }
-    view.refresh(shift.records(), shift_summary(shift, stopping, remotes));
+    if (remotes != nullptr) {
+      state.unreachable_hosts = remotes->unreachable_hosts();
+    }
+    view.refresh(state);
     pause_for(kRound);
   }
 }
 
+std::unique_ptr<ResultsLog> open_results_log(const std::string& path) {
+  if (path.empty()) {
+    return nullptr;
+  }
+  return std::make_unique<ResultsLog>(path);
+}
+
+int exit_status(const StationOptions& options, const ShiftState& state) {
+  if (options.once && state.done + state.failed + state.wrong_platform == 0) {
+    std::fprintf(stderr, "kavro-station: no module in hardware mode found\n");
+    return kSomeFailed;
+  }
+  return state.failed == 0 && state.wrong_platform == 0 ? kAllSucceeded : kSomeFailed;
+}
+
 int run(const StationOptions& options) {
+  const auto checked = check_inputs(options.firmware);
+  if (const int* refused = std::get_if<int>(&checked)) {
+    return *refused;
+  }
+  ShiftInputs inputs = read_inputs(options, std::get<FirmwareFacts>(checked));
+  if (const auto refused = check_expected_digests(inputs, options.expected_sha256)) {
+    return *refused;
+  }
+  const std::string program = flasher_program();
+  inputs.flasher_version = flasher_version(program);
   std::unique_ptr<ResultsLog> log;
-  try {
-    if (!options.results_file.empty()) {
-      log = std::make_unique<ResultsLog>(options.results_file, firmware_info(options));
-    }
-  } catch (const std::system_error& error) {
-    std::fprintf(stderr, "kavro-station: %s\n", error.what());
-    return kFlasherLost;
-  }
-  std::signal(SIGPIPE, SIG_IGN);  // a flasher that ended is seen in the failed write
-  install_stop_signals();
   std::unique_ptr<FlasherLink> link;
+  std::unique_ptr<View> dashboard;
+  std::signal(SIGPIPE, SIG_IGN);  // a flasher that ended is seen in the failed write
+  install_signals();
   try {
-    link = std::make_unique<FlasherLink>(flasher_program(), options.flasher_arguments);
-  } catch (const std::system_error& error) {
+    // Its threads start after the signals are held back, and before any module is taken.
+    if (options.http) {
+      dashboard =
+          make_dashboard(options.http->address, options.http->port, options.http_token_file);
+    }
+    log = open_results_log(options.results_file);
+    link = std::make_unique<FlasherLink>(program, options.flasher_arguments);
+  } catch (const std::runtime_error& error) {
     std::fprintf(stderr, "kavro-station: %s\n", error.what());
     return kFlasherLost;
   }
-  // The flasher checks the inputs before it answers anything: a refusal ends it with its
-  // message on standard error and its exit status, which become the station's.
-  if (!link->request(1)) {
+  // The flasher checks its command line again before it answers anything: a refusal ends it
+  // with its message on standard error and its exit status, which become the station's.
+  if (!link->request(CMD_LIST_DEVICES)) {
     const int status = link->wait_exit();
     return status != 0 ? status : kFlasherLost;
   }
 
-  const auto view = isatty(STDOUT_FILENO) ? make_live_table() : make_event_lines();
-  Recorder recorder(*view, log.get());
-  // Started after the stop signals are held back, which its thread inherits.
+  ShiftState state;
+  state.station = inputs.station;
+  state.firmware = firmware_shown(inputs);
+  state.started = Clock::now();
+  std::vector<std::unique_ptr<View>> views;
+  views.push_back(isatty(STDOUT_FILENO) ? make_live_table(options.bell) : make_event_lines());
+  if (dashboard) {
+    views.push_back(std::move(dashboard));
+  }
+  const auto view = fan_out(std::move(views));
+  view->begin(state);
+  Recorder recorder(*view, log.get(), inputs);
+  // Started after the signals are held back, which its thread inherits.
   std::optional<RemoteModules> remotes;
   Shift::RemoteOf remote_of;
   if (!options.remotes.empty()) {
@@ -153,22 +192,17 @@ int run(const StationOptions& options) {
     remotes.emplace(options.remotes);
     remote_of = &RemoteModules::remote_of;
   }
-  Shift shift(*link, recorder, remote_of);
-  const RemoteModules* remote_hosts = remotes ? &*remotes : nullptr;
-  const bool answered = run_shift(options, shift, *view, remote_hosts);
+  Shift shift(*link, state, recorder, remote_of);
+  const bool answered = run_shift(options, state, shift, *view, remotes ? &*remotes : nullptr);
   const int flasher_status = link->quit();
-  view->finish(shift.records(), shift_summary(shift, false, remote_hosts));
+  state.stopping = false;
+  view->finish(state);
   if (!answered) {
     std::fprintf(stderr, "kavro-station: kavro-flash stopped answering (exit status %d)\n",
                  flasher_status);
     return kFlasherLost;
   }
-  const Summary summary = shift.summary();
-  if (options.once && shift.records().empty()) {
-    std::fprintf(stderr, "kavro-station: no module in hardware mode found\n");
-    return kSomeFailed;
-  }
-  return summary.failed == 0 ? kAllSucceeded : kSomeFailed;
+  return exit_status(options, state);
 }
 
 }  // namespace

@@ -3,13 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string_view>
 
-#include "station/usbip_tool.h"
+#include "common/products.h"
+#include "station/program_output.h"
 
 namespace station {
 namespace {
@@ -18,6 +20,11 @@ constexpr auto kRound = std::chrono::milliseconds(500);
 constexpr auto kListLimit = std::chrono::seconds(5);
 constexpr auto kAttachLimit = std::chrono::seconds(10);
 constexpr const char* kDefaultPort = "3240";
+
+std::optional<std::string> run_usbip(const std::vector<std::string>& arguments,
+                                     std::chrono::milliseconds limit) {
+  return program_output("usbip", arguments, limit);
+}
 
 // An imported device in `usbip port`: its local bus id and where it comes from.
 struct Imported {
@@ -79,12 +86,14 @@ std::optional<std::vector<std::string>> offered_modules(const RemoteHost& remote
   if (!listing) {
     return std::nullopt;
   }
+  char kavro_ids[8];
+  std::snprintf(kavro_ids, sizeof kavro_ids, "%04x:", KAVRO_USB_VID);
   std::vector<std::string> bus_ids;
   std::istringstream lines(*listing);
   for (std::string text; std::getline(lines, text);) {
     const std::string_view line = trimmed(text);
     const size_t ids = line.rfind(" (");
-    if (line.ends_with(")") && ids != line.npos && line.substr(ids + 2).starts_with("4255:")) {
+    if (line.ends_with(")") && ids != line.npos && line.substr(ids + 2).starts_with(kavro_ids)) {
       bus_ids.emplace_back(line.substr(0, line.find(':')));
     }
   }

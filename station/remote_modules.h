@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "station/module_record.h"
+#include "station/shift_state.h"
 
 namespace station {
 

@@ -31,6 +31,8 @@ struct DeviceInfo {
   // that a handle from before is known to be stale even when the product ID is the same.
   // 0 where the bus cannot tell.
   uint64_t enumeration = 0;
+  // The serial number string of the device descriptor; empty when the device names none.
+  std::string serial{};
 };
 
 // Results of Device::control and Device::bulk besides success.

@@ -15,6 +15,10 @@
 
 namespace {
 
+// How long start-up waits for the modules already attached to be found and described, so that
+// the first list already holds them; a module that does not answer in time is listed later.
+constexpr auto FIRST_ENUMERATION_LIMIT = std::chrono::seconds(2);
+
 // The one device manager of the process; a second init finds it here and leaves it alone.
 std::mutex once_lock;
 dm_state* once_ctx = nullptr;
@@ -113,6 +117,7 @@ int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
     }
     raw->reconcile_wake.notify_one();
   });
+  wait_for_first_enumeration(*raw, FIRST_ENUMERATION_LIMIT);
   once_ctx = state.release();
   *dm = once_ctx;
   return 0;
@@ -231,6 +236,20 @@ int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t len
     return DM_ERR_WRONG_MODE;
   }
   std::snprintf(buffer, static_cast<size_t>(length), "%s", slot.device_path.c_str());
+  return 0;
+}
+
+int kavro_dm_device_serial_get(dm_state** dm, int index, char* buffer, int32_t length) {
+  dm_state* state = checked_state(dm, index);
+  if (state == nullptr || buffer == nullptr || length <= 0) {
+    return -1;
+  }
+  std::lock_guard guard(state->lock);
+  const auto& slot = state->slots[index];
+  if (slot.is_free()) {
+    return -8;
+  }
+  std::snprintf(buffer, static_cast<size_t>(length), "%s", slot.serial.c_str());
   return 0;
 }
 

@@ -68,6 +68,10 @@ int kavro_dm_device_get_mode(dm_state** dm, int index);
 int kavro_dm_device_check_config(dm_state** dm, int index);
 int kavro_dm_device_path_get(dm_state** dm, int index, char* buffer, int32_t length);
 const char* kavro_dm_get_platform_string(dm_state** dm, int index);
+// The serial number string of the module bound to the slot, "" when its descriptor has none,
+// cut to fit `length` bytes with its NUL. Returns 0, -1 for a bad argument, -8 for a free slot
+// (as kavro_dm_device_path_get).
+int kavro_dm_device_serial_get(dm_state** dm, int index, char* buffer, int32_t length);
 
 // The number of slot-table changes so far (a slot opened, closed or became ready); 0 for a
 // null handle. Together with kavro_dm_wait_for_change it lets a caller wait for a module

@@ -3,6 +3,7 @@
 // usb/ includes this header.
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -24,11 +25,13 @@ struct dm_device {
   // slot at the same moment: the handle is really closed when the last user lets go of it.
   std::shared_ptr<usb::Device> device;
   std::string device_path;    // empty: slot free; once set, never cleared
+  std::string serial;         // the module's serial number string; empty when it has none
   const char* platform = "";  // a name from the product table, or empty
   uint32_t pid = 0;           // product id seen at the last open
   uint32_t vid = 0;           // vendor id seen at the last open
   uint64_t enumeration = 0;   // the bus's enumeration of the module at the last open
   std::array<uint8_t, DM_DESCRIPTOR_LENGTH> descriptor{};  // first byte non-zero: ready
+  bool descriptor_tried = false;  // the service thread has read (or failed to read) it once
 
   bool is_free() const { return device_path.empty(); }
   bool is_open() const { return device != nullptr; }
@@ -38,9 +41,10 @@ struct dm_device {
 struct dm_state {
   std::shared_ptr<usb::Bus> bus;
 
-  // Guards the slot table, `change_count` and `descriptor_wanted`.
+  // Guards the slot table, `change_count`, `descriptor_wanted` and `reconciled`.
   std::mutex lock;
   std::array<dm_device, DM_MAX_DEVICES> slots;
+  bool reconciled = false;    // the modules attached at start have been looked for
   uint64_t change_count = 0;  // grows whenever a slot opens, closes or becomes ready
   std::condition_variable slot_changed;
   bool descriptor_wanted = false;  // a slot was opened; wakes the service thread early
@@ -74,3 +78,6 @@ void note_slot_change(dm_state& state);
 // Thread bodies (device_tracking.cpp).
 void reconcile_loop(dm_state& state);
 void service_loop(dm_state& state);
+// Waits until the modules attached at start are in their slots and each has had its
+// descriptor read once (or the read failed), at most `limit`.
+void wait_for_first_enumeration(dm_state& state, std::chrono::milliseconds limit);

@@ -40,8 +40,10 @@ bool open_slot(dm_state& state, dm_device& slot, const usb::DeviceInfo& info) {
   }
   slot.device = std::move(device);
   slot.descriptor.fill(0);
+  slot.descriptor_tried = false;
   slot.pid = info.pid;
   slot.vid = info.vid;
+  slot.serial = info.serial;
   slot.enumeration = info.enumeration;
   if (info.pid != KAVRO_SOFTWARE_PID) {
     if (const char* platform = platform_for(info.vid, info.pid)) {
@@ -90,6 +92,10 @@ bool follow_bound_slots(dm_state& state, const std::vector<usb::DeviceInfo>& att
     if (slot.is_open() && reenumerated(slot, *info)) {
       close_slot(state, slot);
     }
+    // The bus may read a serial number only at a later listing.
+    if (slot.is_open() && !info->serial.empty()) {
+      slot.serial = info->serial;
+    }
     if (!slot.is_open() && !open_slot(state, slot, *info)) {
       all_opened = false;
     }
@@ -133,6 +139,8 @@ bool reconcile(dm_state& state) {
   if (state.descriptor_wanted) {
     state.service_wake.notify_one();
   }
+  state.reconciled = true;
+  state.slot_changed.notify_all();
   return bound_opened && new_opened;
 }
 
@@ -168,6 +176,7 @@ void store_descriptor(dm_state& state, const pending_read& read) {
     return;
   }
   slot.descriptor = read.succeeded ? read.descriptor : decltype(read.descriptor){};
+  slot.descriptor_tried = true;
   if (slot.is_ready()) {
     note_slot_change(state);
   }
@@ -211,10 +220,22 @@ void service_loop(dm_state& state) {
     for (const auto& read : reads) {
       store_descriptor(state, read);
     }
+    if (!reads.empty()) {
+      state.slot_changed.notify_all();  // the first enumeration waits for failed reads too
+    }
     // Let go of the handle copies before waiting: a slot closed during its read is then
     // released now, not a period later.
     reads.clear();
     state.service_wake.wait_for(guard, SERVICE_PERIOD,
                                 [&] { return state.stopping || state.descriptor_wanted; });
   }
+}
+
+void wait_for_first_enumeration(dm_state& state, std::chrono::milliseconds limit) {
+  std::unique_lock guard(state.lock);
+  state.slot_changed.wait_for(guard, limit, [&] {
+    return state.reconciled && std::none_of(state.slots.begin(), state.slots.end(), [](auto& slot) {
+             return slot.is_open() && !slot.descriptor_tried;
+           });
+  });
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <optional>
 #include <span>
 #include <thread>
 #include <tuple>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr auto RESCAN_PERIOD = std::chrono::milliseconds(250);
 constexpr int EVENT_WAIT_US = 250000;
+constexpr size_t SERIAL_LIMIT = 128;  // a string descriptor holds at most 126 characters
 
 // The list holds a reference to each device; they go with it.
 void free_device_list(libusb_device** list) {
@@ -69,6 +71,36 @@ bool describe(libusb_device* device, DeviceInfo& info) {
   info = {descriptor.idVendor, descriptor.idProduct, device_path(device),
           libusb_get_device_address(device)};
   return true;
+}
+
+// The serial number string of the device descriptor, through a handle of its own; empty when
+// the descriptor names none. Nothing when it cannot be read now (the device node not yet
+// accessible, say), so that the next listing tries again.
+std::optional<std::string> read_serial(libusb_device* device) {
+  libusb_device_descriptor descriptor{};
+  if (libusb_get_device_descriptor(device, &descriptor) != 0) {
+    return std::nullopt;
+  }
+  if (descriptor.iSerialNumber == 0) {
+    return std::string();
+  }
+  libusb_device_handle* opened = nullptr;
+  if (libusb_open(device, &opened) != 0) {
+    return std::nullopt;
+  }
+  const CHandle<libusb_device_handle, libusb_close> handle(opened);
+  std::array<unsigned char, SERIAL_LIMIT> text{};
+  const int length = libusb_get_string_descriptor_ascii(handle.get(), descriptor.iSerialNumber,
+                                                        text.data(), static_cast<int>(text.size()));
+  if (length < 0) {
+    return std::nullopt;
+  }
+  // It goes into protocol lines and records: control characters become '?', as libusb does
+  // with characters beyond ASCII.
+  std::string serial(text.begin(), text.begin() + length);
+  std::ranges::replace_if(
+      serial, [](char c) { return c < ' ' || c == '\x7f'; }, '?');
+  return serial;
 }
 
 std::vector<DeviceInfo> list_devices(libusb_context* context, uint16_t vid) {
@@ -227,7 +259,28 @@ LibusbBus::~LibusbBus() {
 
 std::vector<DeviceInfo> LibusbBus::list(uint16_t vid) {
   const auto scan = fresh_context();
-  return list_devices(scan ? scan->usb : context_->usb, vid);
+  const AttachedDevices attached = attached_devices(scan ? scan->usb : context_->usb);
+  std::vector<DeviceInfo> found;
+  std::lock_guard guard(serials_mutex_);
+  std::map<std::pair<std::string, uint64_t>, std::string> serials;
+  for (libusb_device* device : attached.devices) {
+    DeviceInfo info;
+    if (!describe(device, info) || info.vid != vid) {
+      continue;
+    }
+    const std::pair key{info.device_path, info.enumeration};
+    if (const auto known = serials_.find(key); known != serials_.end()) {
+      info.serial = known->second;
+      serials.insert(*known);
+    } else if (const auto serial = read_serial(device)) {
+      info.serial = *serial;
+      serials.emplace(key, *serial);
+    }
+    found.push_back(std::move(info));
+  }
+  // Only the enumerations still attached are remembered.
+  serials_ = std::move(serials);
+  return found;
 }
 
 // Through a fresh context too, which knows a module that arrived unannounced; the handle keeps

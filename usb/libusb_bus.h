@@ -1,9 +1,11 @@
 #pragma once
 // The libusb-1.0 bus: the USB seam as kavro-flash uses it.
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "usb/bus.h"
 
@@ -14,7 +16,8 @@ namespace usb {
 // Arrivals and removals come from libusb's hot-plug support and from rescanning the bus four
 // times a second: without a udev daemon, hot-plug is reported as supported but stays silent.
 // Listing, opening and rescanning each use a fresh libusb context, whose device list is read
-// from the system rather than kept up to date by those events.
+// from the system rather than kept up to date by those events. A module's serial number string
+// is read once per enumeration, the first time it is listed.
 class LibusbBus final : public Bus {
  public:
   // Null, with libusb's reason in `error`, when libusb cannot be initialised.
@@ -35,6 +38,9 @@ class LibusbBus final : public Bus {
   explicit LibusbBus(std::shared_ptr<Context> context);
 
   std::shared_ptr<Context> context_;
+  std::mutex serials_mutex_;
+  // By device path and enumeration: the serial number string read for that enumeration.
+  std::map<std::pair<std::string, uint64_t>, std::string> serials_;
   std::mutex watch_mutex_;
   std::unique_ptr<Watcher> hotplug_;
   std::unique_ptr<Watcher> rescans_;

@@ -28,6 +28,7 @@ constexpr uint8_t kDescQualifier = 6;
 
 constexpr uint8_t kStringManufacturer = 1;
 constexpr uint8_t kStringProduct = 2;
+constexpr uint8_t kStringSerial = 3;
 constexpr uint16_t kLanguageEnglishUs = 0x0409;
 constexpr uint16_t kUsb20 = 0x0200;
 constexpr uint16_t kDeviceRelease = 0x0100;
@@ -76,6 +77,11 @@ std::optional<std::vector<uint8_t>> string_by_index(const DeviceIdentity& identi
     case kStringProduct:
       return string_descriptor(identity.pid == kSoftwarePid ? "Kavro flash bootloader"
                                                             : "Kavro boot ROM");
+    case kStringSerial:
+      if (identity.serial.empty()) {
+        return std::nullopt;
+      }
+      return string_descriptor(identity.serial);
     default:
       return std::nullopt;
   }
@@ -126,7 +132,7 @@ std::vector<uint8_t> device_descriptor(const DeviceIdentity& identity) {
           high(kDeviceRelease),
           kStringManufacturer,
           kStringProduct,
-          0,  // no serial number
+          identity.serial.empty() ? uint8_t{0} : kStringSerial,
           1};
 }
 

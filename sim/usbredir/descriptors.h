@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "usb/bus.h"
@@ -19,6 +20,7 @@ struct DeviceIdentity {
   uint16_t vid = 0;
   uint16_t pid = 0;
   std::vector<uint8_t> endpoints;  // bulk endpoint addresses of interface 0
+  std::string serial;              // the serial number string; empty: none
 };
 
 struct StandardReply {

@@ -397,7 +397,7 @@ void RedirConnection::reconcile() {
 }
 
 void RedirConnection::announce(const usb::DeviceInfo& info, std::unique_ptr<usb::Device> device) {
-  DeviceIdentity identity{info.vid, info.pid, {}};
+  DeviceIdentity identity{info.vid, info.pid, {}, info.serial};
   for (uint8_t address : device->endpoints()) {
     if ((address & 0x0f) != 0) {
       identity.endpoints.push_back(address);

@@ -79,7 +79,7 @@ Names all_of(std::initializer_list<List> lists) {
 
 TEST(Manuals, DescribeWhatEachProgramReads) {
   Names flash_options;
-  for (const char letter : kOptionString.substr(1)) {
+  for (const char letter : flasher_option_string().substr(1)) {
     flash_options.insert(letter == ':' ? "" : std::string("-") + letter);
   }
   flash_options.erase("");

@@ -67,6 +67,8 @@ TEST(SimulatorConfig, UnusableConfigEndsTheProgram) {
        "modules[0].bootloader_sha256: must be 64 hexadecimal digits"},
       {R"({"modules": [{"bootloader_sha256": "gggggggggggggggggggggggggggggggggggggggggggggggggggggggggggggggg"}]})",
        "modules[0].bootloader_sha256: must be 64 hexadecimal digits"},
+      {R"({"modules": [{"serial": "KV\n1"}]})",
+       "modules[0].serial: must be at most 126 printable ASCII characters"},
       {R"({"modules": [{"faults": [{}]}]})", "modules[0].faults[0]: missing key \"kind\""},
       {R"({"modules": [{"faults": [{"kind": "explode"}]}]})",
        "modules[0].faults[0].kind: unknown fault \"explode\""},

@@ -1,7 +1,7 @@
 # Two modules at once through the automation protocol of `kavro-flash -g`: wait until both are
 # listed, start a session on each, poll both until they end, then read each one's state, error
-# pair and device path and close it. Prints, per module, one summary line:
-#   @@module <path> state <state> error <error> <sub error>
+# pair, serial number and device path and close it. Prints, per module, one summary line:
+#   @@module <path> state <state> error <error> <sub error> serial <serial>
 # Exit status: kavro-flash's own after "Q", or 90 when it stopped answering.
 
 mkfifo /tmp/requests
@@ -56,8 +56,10 @@ for slot in $slots; do
   state=${reply%% *}
   request "7] $slot"
   error_pair=$reply
+  request "9] $slot"
+  serial=$reply
   request "8] $slot"
-  echo "@@module $reply state $state error $error_pair"
+  echo "@@module $reply state $state error $error_pair serial $serial"
   request "4] $slot"
 done
 

@@ -1,4 +1,5 @@
-#include "station/usbip_tool.h"
+// Running a helper program for its output, bounded in time.
+#include "station/program_output.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,10 +14,10 @@ namespace station {
 namespace {
 
 // In the child: a process group of its own, so that a Ctrl-C meant for the station does not
-// cut an attach short, no signals held back, and the tool's complaints kept off the view. Only
+// cut it short, no signals held back, and the tool's complaints kept off the view. Only
 // system calls here: another thread of the station may have held the allocator's lock at the
 // fork.
-[[noreturn]] void exec_usbip(char* const* argv, int output) {
+[[noreturn]] void exec_program(char* const* argv, int output) {
   ::setpgid(0, 0);
   sigset_t none;
   sigemptyset(&none);
@@ -55,9 +56,10 @@ bool read_all(int from_child, std::chrono::steady_clock::time_point deadline, st
 
 }  // namespace
 
-std::optional<std::string> run_usbip(const std::vector<std::string>& arguments,
-                                     std::chrono::milliseconds limit) {
-  std::vector<char*> argv{const_cast<char*>("usbip")};
+std::optional<std::string> program_output(const std::string& program,
+                                          const std::vector<std::string>& arguments,
+                                          std::chrono::milliseconds limit) {
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
@@ -68,7 +70,7 @@ std::optional<std::string> run_usbip(const std::vector<std::string>& arguments,
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    exec_usbip(argv.data(), pipe_ends[1]);
+    exec_program(argv.data(), pipe_ends[1]);
   }
   ::close(pipe_ends[1]);
   std::string text;
