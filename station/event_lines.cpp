@@ -5,6 +5,7 @@
 
 #include "station/module_words.h"
 #include "station/result_record.h"
+#include "station/vhci_ports.h"
 #include "station/view.h"
 
 namespace station {
@@ -47,7 +48,10 @@ class EventLines final : public View {
     print(removed, module.device_path + remote_words(module) + " removed");
   }
   void port_unhealthy(const Port& port) override { line(*port.module, port_warning_words()); }
-  void refresh(const ShiftState& state) override { note_remote_hosts(state.unreachable_hosts); }
+  void refresh(const ShiftState& state) override {
+    note_remote_hosts(state.unreachable_hosts);
+    note_modules_without_port(state.remote_modules_without_port);
+  }
   void stopping(const ShiftState& state) override {
     print(Clock::now(), stopping_words(state) + "; signal again to stop them");
   }
@@ -74,6 +78,15 @@ class EventLines final : public View {
     reported_ = std::move(unreachable);
   }
 
+  // A line each time the number of remote modules left without a vhci port changes to one
+  // that is not 0.
+  void note_modules_without_port(int modules) {
+    if (modules > 0 && modules != reported_without_port_) {
+      print(Clock::now(), no_free_vhci_port_words(modules));
+    }
+    reported_without_port_ = modules;
+  }
+
   static void line(const ModuleRecord& module, const std::string& what) {
     print(Clock::now(), module.device_path + remote_words(module) + " " + what);
   }
@@ -84,6 +97,7 @@ class EventLines final : public View {
   }
 
   std::set<std::string> reported_;  // the remote hosts last reported unreachable
+  int reported_without_port_ = 0;
 };
 
 }  // namespace

@@ -90,6 +90,9 @@ TEST(Manuals, DescribeWhatEachProgramReads) {
     sim_keys.insert(kind.keys.begin(), kind.keys.end());
   }
   const std::array<std::string_view, 1> version{kavro_pack::VERSION_OPTION};
+  // The station's options are those its usage text names.
+  const Names station_options =
+      words(test_support::run_process(KAVRO_STATION_BINARY, {"-h"}).out, is_option);
   // Each program: its page, how it shows its usage, the options and environment variables on its
   // own lists, and the configuration keys its page describes besides.
   const std::tuple<const char*, std::string, const char*, Names, Names, Names> programs[] = {
@@ -101,6 +104,12 @@ TEST(Manuals, DescribeWhatEachProgramReads) {
        all_of({kavro_pack::BUILD_OPTIONS, kavro_pack::VERIFY_OPTIONS, kavro_pack::HELP_OPTIONS,
                version}),
        {},
+       {}},
+      {"kavro-station.1",
+       KAVRO_STATION_BINARY,
+       "-h",
+       station_options,
+       all_of({STATION_ENVIRONMENT}),
        {}},
   };
   for (const auto& [name, binary, help, options, variables, keys] : programs) {
