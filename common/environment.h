@@ -11,7 +11,9 @@
 // kavro-flash and kavro-flash-sim (KAVRO_SIM_CONFIG is read by the simulator only).
 inline constexpr std::array<std::string_view, 3> FLASHER_ENVIRONMENT{"KAVRO_DOWNLOAD_DEPTH",
                                                                      "TMPDIR", "KAVRO_SIM_CONFIG"};
-inline constexpr std::array<std::string_view, 1> STATION_ENVIRONMENT{"KAVRO_FLASH"};
+// kavro-station (the two last for the results spool's default place).
+inline constexpr std::array<std::string_view, 3> STATION_ENVIRONMENT{"KAVRO_FLASH",
+                                                                     "XDG_STATE_HOME", "HOME"};
 
 // `name` itself, for std::getenv; a name missing from `list` stops the build here.
 template <std::size_t N>

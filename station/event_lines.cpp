@@ -1,6 +1,7 @@
 // The plain view: one line per event, flushed at once, for logs and pipes. The first line names
 // the station and the firmware, as the grid's header does.
 #include <cstdio>
+#include <optional>
 #include <set>
 
 #include "station/module_words.h"
@@ -51,11 +52,13 @@ class EventLines final : public View {
   void refresh(const ShiftState& state) override {
     note_remote_hosts(state.unreachable_hosts);
     note_modules_without_port(state.remote_modules_without_port);
+    note_results_database(state.results_database);
   }
   void stopping(const ShiftState& state) override {
     print(Clock::now(), stopping_words(state) + "; signal again to stop them");
   }
   void finish(const ShiftState& state) override {
+    note_results_database(state.results_database);
     std::printf("%s\n", summary_words(state, Clock::now()).c_str());
     std::fflush(stdout);
   }
@@ -87,6 +90,17 @@ class EventLines final : public View {
     reported_without_port_ = modules;
   }
 
+  // A line when records stop reaching the results database, or it becomes unwritable, and one
+  // when the results server answers again.
+  void note_results_database(const std::optional<ResultsDatabaseTrouble>& trouble) {
+    const bool same = trouble.has_value() == reported_trouble_.has_value() &&
+                      (!trouble || trouble->unwritable == reported_trouble_->unwritable);
+    if (!same) {
+      print(Clock::now(), trouble ? trouble->words : "results server reachable again");
+    }
+    reported_trouble_ = trouble;
+  }
+
   static void line(const ModuleRecord& module, const std::string& what) {
     print(Clock::now(), module.device_path + remote_words(module) + " " + what);
   }
@@ -98,6 +112,7 @@ class EventLines final : public View {
 
   std::set<std::string> reported_;  // the remote hosts last reported unreachable
   int reported_without_port_ = 0;
+  std::optional<ResultsDatabaseTrouble> reported_trouble_;  // the results database's, last reported
 };
 
 }  // namespace

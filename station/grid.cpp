@@ -194,6 +194,9 @@ std::vector<ScreenLine> footer_lines(const ShiftState& state, Clock::time_point 
     summary += "; " + stopping_words(state) + "; Ctrl-C again stops them";
   }
   std::vector<ScreenLine> lines{{summary, LineStyle::Plain}};
+  if (state.results_database) {
+    lines.push_back({state.results_database->words, LineStyle::Failed});
+  }
   for (const UnreachableHost& host : state.unreachable_hosts) {
     lines.push_back(
         {"remote host " + host.name + " unreachable for " + minutes_seconds(now - host.since),

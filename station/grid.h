@@ -47,7 +47,8 @@ struct PortRow {
 PortRow port_row(const Port& port, Clock::time_point now);
 
 // At most `size.rows` lines: two header lines (station and shift start; firmware), a row per
-// port, a summary, and a line per unreachable remote host. When the ports do not all fit, the
+// port, a summary, a line when records are not reaching the results database, and a line per
+// unreachable remote host. When the ports do not all fit, the
 // rows that need the operator are kept (a failure, then a running module, then a finished
 // one) in port order, and the others are counted on one line ("+12 ports idle").
 std::vector<ScreenLine> render_grid(const ShiftState& state, TerminalSize size,

@@ -19,6 +19,7 @@
 #include "station/preflight.h"
 #include "station/remote_modules.h"
 #include "station/result_record.h"
+#include "station/results/results_store.h"
 #include "station/results_log.h"
 #include "station/shift.h"
 #include "station/shift_inputs.h"
@@ -32,6 +33,8 @@ using namespace station;
 constexpr int kAllSucceeded = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kFlasherLost = 2;
+// The dashboard, the results log or the results database could not be opened.
+constexpr int kCannotStart = 2;
 constexpr auto kRound = std::chrono::milliseconds(200);
 // --once stops looking once the modules found have stayed the same this long.
 constexpr auto kOnceQuiet = std::chrono::seconds(1);
@@ -48,11 +51,12 @@ std::string flasher_program() {
   return !error && ::access(beside.c_str(), X_OK) == 0 ? beside.string() : "kavro-flash";
 }
 
-// Hands every step to the view, and every finished or removed module to the results log.
+// Hands every step to the view, and every finished or removed module to the results log and
+// the results database, before any view hears of it.
 class Recorder final : public ShiftListener {
  public:
-  Recorder(View& view, ResultsLog* log, const ShiftInputs& inputs)
-      : view_(view), log_(log), inputs_(inputs) {}
+  Recorder(View& view, ResultsLog* log, results::ResultsStore* store, const ShiftInputs& inputs)
+      : view_(view), log_(log), store_(store), inputs_(inputs) {}
   void module_found(const ModuleRecord& module) override { view_.module_found(module); }
   void module_started(const ModuleRecord& module) override { view_.module_started(module); }
   void module_finished(const ModuleRecord& module) override {
@@ -67,14 +71,19 @@ class Recorder final : public ShiftListener {
 
  private:
   void append(const JsonObject& record) {
-    if (log_ != nullptr && !log_->append(json_line(record))) {
+    const std::string line = json_line(record);
+    if (log_ != nullptr && !log_->append(line)) {
       std::fprintf(stderr, "kavro-station: cannot write the results file: %s\n",
                    std::strerror(errno));
+    }
+    if (store_ != nullptr) {
+      store_->keep(line);
     }
   }
 
   View& view_;
   ResultsLog* log_;
+  results::ResultsStore* store_;
   const ShiftInputs& inputs_;
 };
 
@@ -89,9 +98,20 @@ bool once_still_looking(const StationOptions& options, const Shift& shift,
   return !last_found || Clock::now() - *last_found < kOnceQuiet;
 }
 
-// Rounds until the shift is over; false when the flasher stopped answering.
+// Whether records are reaching the results database, into the shift's model.
+void note_results_database(ShiftState& state, const results::ResultsStore* store) {
+  const std::string words = store != nullptr ? store->status() : "";
+  state.results_database.reset();
+  if (!words.empty()) {
+    state.results_database = ResultsDatabaseTrouble{!store->accepting(), words};
+  }
+}
+
+// Rounds until the shift is over; false when the flasher stopped answering. A results database
+// that can no longer take records ends the shift as a stop signal does: the running modules
+// finish, no new one is taken.
 bool run_shift(const StationOptions& options, ShiftState& state, Shift& shift, View& view,
-               const RemoteModules* remotes) {
+               const RemoteModules* remotes, const results::ResultsStore* store) {
   const auto began = std::chrono::steady_clock::now();
   while (true) {
     if (stop_signals() >= 2) {
@@ -104,8 +124,8 @@ bool run_shift(const StationOptions& options, ShiftState& state, Shift& shift, V
       }
       view.stopping(state);
     }
-    const bool take_new =
-        !state.stopping && (!options.once || once_still_looking(options, shift, began));
+    const bool take_new = !state.stopping && (store == nullptr || store->accepting()) &&
+                          (!options.once || once_still_looking(options, shift, began));
     if (!shift.poll(take_new)) {
       return false;
     }
@@ -116,6 +136,7 @@ bool run_shift(const StationOptions& options, ShiftState& state, Shift& shift, V
       state.unreachable_hosts = remotes->unreachable_hosts();
       state.remote_modules_without_port = remotes->modules_without_port();
     }
+    note_results_database(state, store);
     view.refresh(state);
     pause_for(kRound);
   }
@@ -126,6 +147,14 @@ std::unique_ptr<ResultsLog> open_results_log(const std::string& path) {
     return nullptr;
   }
   return std::make_unique<ResultsLog>(path);
+}
+
+std::unique_ptr<results::ResultsStore> open_results_store(const StationOptions& options) {
+  if (options.database.empty()) {
+    return nullptr;
+  }
+  return std::make_unique<results::ResultsStore>(results::StoreOptions{
+      options.database, options.spool, options.station, !options.results_file.empty()});
 }
 
 int exit_status(const StationOptions& options, const ShiftState& state) {
@@ -148,17 +177,25 @@ int run(const StationOptions& options) {
   const std::string program = flasher_program();
   inputs.flasher_version = flasher_version(program);
   std::unique_ptr<ResultsLog> log;
+  std::unique_ptr<results::ResultsStore> store;
   std::unique_ptr<FlasherLink> link;
   std::unique_ptr<View> dashboard;
   std::signal(SIGPIPE, SIG_IGN);  // a flasher that ended is seen in the failed write
   install_signals();
   try {
-    // Its threads start after the signals are held back, and before any module is taken.
+    // Their threads (the dashboard's, the results spool's sender) start after the signals are
+    // held back, and before any module is taken.
     if (options.http) {
       dashboard =
           make_dashboard(options.http->address, options.http->port, options.http_token_file);
     }
     log = open_results_log(options.results_file);
+    store = open_results_store(options);
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "kavro-station: %s\n", error.what());
+    return kCannotStart;
+  }
+  try {
     link = std::make_unique<FlasherLink>(program, options.flasher_arguments);
   } catch (const std::runtime_error& error) {
     std::fprintf(stderr, "kavro-station: %s\n", error.what());
@@ -182,7 +219,7 @@ int run(const StationOptions& options) {
   }
   const auto view = fan_out(std::move(views));
   view->begin(state);
-  Recorder recorder(*view, log.get(), inputs);
+  Recorder recorder(*view, log.get(), store.get(), inputs);
   // Started after the signals are held back, which its thread inherits.
   std::optional<RemoteModules> remotes;
   Shift::RemoteOf remote_of;
@@ -196,16 +233,20 @@ int run(const StationOptions& options) {
     remote_of = &RemoteModules::remote_of;
   }
   Shift shift(*link, state, recorder, remote_of);
-  const bool answered = run_shift(options, state, shift, *view, remotes ? &*remotes : nullptr);
+  const bool answered =
+      run_shift(options, state, shift, *view, remotes ? &*remotes : nullptr, store.get());
   const int flasher_status = link->quit();
   state.stopping = false;
+  note_results_database(state, store.get());
   view->finish(state);
+  const bool stored = store == nullptr || store->finish();
   if (!answered) {
     std::fprintf(stderr, "kavro-station: kavro-flash stopped answering (exit status %d)\n",
                  flasher_status);
     return kFlasherLost;
   }
-  return exit_status(options, state);
+  const int status = exit_status(options, state);
+  return status == kAllSucceeded && !stored ? kSomeFailed : status;
 }
 
 }  // namespace

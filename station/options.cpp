@@ -14,6 +14,8 @@
 #include <optional>
 #include <string_view>
 
+#include "station/results/database.h"
+
 namespace station {
 namespace {
 
@@ -30,7 +32,9 @@ enum LongOption {
   kExpectSha256,
   kNoBell,
   kHttp,
-  kHttpToken
+  kHttpToken,
+  kDatabase,
+  kSpool
 };
 
 constexpr option kLongOptions[] = {{"results", required_argument, nullptr, kResults},
@@ -43,6 +47,8 @@ constexpr option kLongOptions[] = {{"results", required_argument, nullptr, kResu
                                    {"no-bell", no_argument, nullptr, kNoBell},
                                    {"http", required_argument, nullptr, kHttp},
                                    {"http-token", required_argument, nullptr, kHttpToken},
+                                   {"db", required_argument, nullptr, kDatabase},
+                                   {"spool", required_argument, nullptr, kSpool},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
 
@@ -52,7 +58,7 @@ constexpr const char* kUsage =
     "                     [--expect-sha256 HEX]... [--station NAME] [--operator NAME]\n"
     "                     [--results FILE] [--once [--settle SECONDS]] [--no-bell]\n"
     "                     [--remote HOST[:PORT]]... [--http [ADDR:]PORT [--http-token FILE]]\n"
-    "                     [-h]\n"
+    "                     [--db DATABASE [--spool FILE]] [-h]\n"
     "\n"
     "Flashes every module plugged in in hardware mode, until interrupted (SIGINT, SIGTERM).\n"
     "The firmware options are those of kavro-flash. KAVRO_FLASH names the kavro-flash to run.\n"
@@ -69,7 +75,11 @@ constexpr const char* kUsage =
     "    --http [ADDR:]PORT: serve a read-only dashboard on ADDR (default 127.0.0.1) and PORT\n"
     "        (0: any free port)\n"
     "    --http-token FILE: let in only requests with the token in FILE's first line (needed\n"
-    "        for an ADDR other than 127.x.x.x)\n";
+    "        for an ADDR other than 127.x.x.x)\n"
+    "    --db DATABASE: also store each finished module in a results database: an SQLite\n"
+    "        file, or a PostgreSQL server (postgresql://... or 'host=... dbname=...')\n"
+    "    --spool FILE: where records wait for the PostgreSQL server (default\n"
+    "        $XDG_STATE_HOME/kavro-station/spool.sqlite, /var/lib/kavro-station as root)\n";
 
 // A whole number of seconds, or nothing.
 bool parse_seconds(std::string_view text, std::chrono::seconds& seconds) {
@@ -165,6 +175,12 @@ std::optional<int> take_long_option(int option, const char* argument, StationOpt
     case kHttpToken:
       options.http_token_file = argument;
       break;
+    case kDatabase:
+      options.database = argument;
+      break;
+    case kSpool:
+      options.spool = argument;
+      break;
     default:
       std::fputs(kUsage, stderr);
       return kUsageExit;
@@ -206,6 +222,9 @@ std::variant<StationOptions, int> parse_options(int argc, char* argv[]) {
   }
   if (options.http && options.http_token_file.empty() && reachable_from_elsewhere(*options.http)) {
     return usage_error("--http on an address other machines can reach needs --http-token FILE");
+  }
+  if (!options.spool.empty() && !results::names_server(options.database)) {
+    return usage_error("--spool goes with --db and a PostgreSQL server");
   }
   if (options.station.empty()) {
     options.station = host_name();

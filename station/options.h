@@ -33,6 +33,8 @@ struct StationOptions {
   std::vector<RemoteHost> remotes;             // --remote, each time given
   std::optional<HttpListen> http;              // --http; nothing: no dashboard, nothing listens
   std::string http_token_file;                 // --http-token; empty: not given
+  std::string database;                        // --db: an SQLite file or a PostgreSQL server
+  std::string spool;                           // --spool; empty: the default one
 };
 
 // The options, or the exit status to end with at once (usage text shown for -h and errors).

@@ -48,6 +48,13 @@ struct UnreachableHost {
   Clock::time_point since;
 };
 
+// Records of finished modules that are not reaching the results database (--db).
+struct ResultsDatabaseTrouble {
+  bool unwritable = false;  // a record could not be stored: no new modules are taken
+  // What every view shows, e.g. "results server unreachable since 14:02, 12 records waiting".
+  std::string words;
+};
+
 struct ShiftState {
   std::string station;  // --station, else the host name
   FirmwareShown firmware;
@@ -59,7 +66,8 @@ struct ShiftState {
   std::deque<Clock::time_point> done_times;  // when the modules of the last kRateWindow finished
   bool stopping = false;                     // the first stop signal came: no new modules taken
   std::vector<UnreachableHost> unreachable_hosts;
-  int remote_modules_without_port = 0;  // offered, but every vhci port is taken
+  int remote_modules_without_port = 0;                     // offered, but every vhci port is taken
+  std::optional<ResultsDatabaseTrouble> results_database;  // nothing while records reach it
   ShiftHistory history;
 };
 

@@ -37,6 +37,16 @@ json_object* firmware_json(const FirmwareShown& firmware) {
   return object;
 }
 
+json_object* results_database_json(const std::optional<ResultsDatabaseTrouble>& trouble) {
+  if (!trouble) {
+    return nullptr;
+  }
+  json_object* object = json_object_new_object();
+  add(object, "unwritable", json_object_new_boolean(trouble->unwritable ? 1 : 0));
+  add(object, "words", json_object_new_string(trouble->words.c_str()));
+  return object;
+}
+
 json_object* shift_json(const ShiftState& state) {
   json_object* object = json_object_new_object();
   add(object, "station", json_object_new_string(state.station.c_str()));
@@ -51,6 +61,7 @@ json_object* shift_json(const ShiftState& state) {
     json_object_array_add(hosts, entry);
   }
   add(object, "unreachable_hosts", hosts);
+  add(object, "results_database", results_database_json(state.results_database));
   return object;
 }
 

@@ -4,7 +4,8 @@
 // built from the model by one function, so that /api/state, the event stream and the page
 // never tell different stories. Its words and figures are those of the terminal grid.
 //
-//   {"shift":   station, shift start, firmware, stopping words, unreachable hosts,
+//   {"shift":   station, shift start, firmware, stopping words, unreachable hosts, records
+//               not reaching the results database,
 //    "ports":   one object per port, in the grid's order,
 //    "summary": done, failed, wrong platform, yield, running, modules per hour, and the words,
 //    "chart":   done and failed per ten minutes, with the yield of each stretch,

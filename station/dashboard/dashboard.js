@@ -44,6 +44,7 @@ function renderShift() {
     (firmware.sha256 ? ' sha256 ' + firmware.sha256.slice(0, 12) : '');
   byId('started').textContent = 'shift since ' + utcMinutes(shift.started);
   show(byId('stopping'), shift.stopping);
+  show(byId('results-database'), shift.results_database?.words);
   const hosts = byId('hosts');
   hosts.replaceChildren();
   for (const host of shift.unreachable_hosts) {

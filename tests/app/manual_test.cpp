@@ -34,11 +34,12 @@ std::string read_page(const std::string& page) {
   return text;
 }
 
-// The lines that follow ".TP": the items a page describes.
+// The lines that follow ".TP", without their font macro: the items a page describes.
 std::string tags(const std::string& text) {
   std::string tagged;
   for (size_t at = text.find(".TP\n"); at != std::string::npos; at = text.find(".TP\n", at + 1)) {
-    tagged += text.substr(at + 4, text.find('\n', at + 4) - at - 3);
+    const size_t start = text[at + 4] == '.' ? text.find(' ', at + 4) : at + 4;
+    tagged += text.substr(start, text.find('\n', at + 4) - start + 1);
   }
   return tagged;
 }
@@ -90,6 +91,7 @@ TEST(Manuals, DescribeWhatEachProgramReads) {
     sim_keys.insert(kind.keys.begin(), kind.keys.end());
   }
   const std::array<std::string_view, 1> version{kavro_pack::VERSION_OPTION};
+  const std::array<std::string_view, 3> libpq_variables{"PGPASSFILE", "PGHOST", "PGUSER"};
   // The station's options are those its usage text names.
   const Names station_options =
       words(test_support::run_process(KAVRO_STATION_BINARY, {"-h"}).out, is_option);
@@ -105,11 +107,12 @@ TEST(Manuals, DescribeWhatEachProgramReads) {
                version}),
        {},
        {}},
+      // libpq reads its own variables, which the page names beside the station's.
       {"kavro-station.1",
        KAVRO_STATION_BINARY,
        "-h",
        station_options,
-       all_of({STATION_ENVIRONMENT}),
+       all_of({STATION_ENVIRONMENT, libpq_variables}),
        {}},
   };
   for (const auto& [name, binary, help, options, variables, keys] : programs) {
