@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/exit_codes.h"
+#include "app/input_warnings.h"
 #include "app/request_dispatch.h"
 #include "app/session_table.h"
 #include "app/stop_signals.h"
@@ -88,6 +89,7 @@ void line_handler(RequestQueue& queue, RequestContext& context) {
 }
 
 int run_automated(const Options& options, dm_state** dm, SessionTable& sessions) {
+  print_input_warnings(options);
   std::unique_ptr<RequestQueue> queue;
   try {
     queue = std::make_unique<RequestQueue>();

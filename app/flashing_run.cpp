@@ -72,13 +72,14 @@ const char* module_left_in(uint32_t state) {
   }
 }
 
-// Stops the session between two blocks and says what the module was left in.
+// Stops the session between two blocks and says what the module was left in, at the
+// percentage the person last saw rather than the session's own count, which may have moved
+// on or been reset by a change of phase since.
 int interrupt_session(flash_session** session) {
   uint32_t state = FLASH_STATE_STARTED;
-  uint32_t progress = 0;
-  kavro_flash_get_status(session, &state, nullptr, nullptr, &progress);
+  kavro_flash_get_status(session, &state, nullptr, nullptr, nullptr);
   kavro_flash_destroy(session);
-  debug("%sFlashing interrupted at %u%% done: the module is %s%s\n", kRed, progress,
+  debug("%sFlashing interrupted at %d%% done: the module is %s%s\n", kRed, last_progress_shown(),
         module_left_in(state), kReset);
   return EXIT_INTERRUPTED;
 }

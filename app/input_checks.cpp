@@ -2,6 +2,7 @@
 #include "app/input_checks.h"
 
 #include "app/exit_codes.h"
+#include "app/input_warnings.h"
 #include "app/refusal_cause.h"
 #include "common/console.h"
 #include "common/products.h"
@@ -82,6 +83,7 @@ std::optional<int> set_up_settings(const Options& options, CheckedInputs& inputs
 
 std::optional<int> check_input_files(const Options& options, CheckedInputs& inputs) {
   debug("Checking input files\r\n");
+  print_input_warnings(options);
   if (const auto failure = open_ota_archive(options, inputs)) {
     return failure;
   }

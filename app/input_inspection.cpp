@@ -4,7 +4,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <json-c/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,8 +18,6 @@ namespace inspection {
 namespace {
 
 using Reader = CHandle<archive, archive_read_free>;
-using Tokener = CHandle<json_tokener, json_tokener_free>;
-using Json = CHandle<json_object, json_object_put>;
 
 std::string library_message(archive* reader) {
   const char* message = archive_error_string(reader);
@@ -35,18 +32,6 @@ std::string read_entry_text(archive* reader) {
     text.append(buffer, static_cast<size_t>(got));
   }
   return text;
-}
-
-// Line and column (both from 1) of byte `offset` of `text`.
-std::string position_of(const std::string& text, size_t offset) {
-  size_t line = 1;
-  size_t column = 1;
-  for (size_t at = 0; at < offset && at < text.size(); ++at) {
-    column = text[at] == '\n' ? 1 : column + 1;
-    line += text[at] == '\n' ? 1 : 0;
-  }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column) + " (byte " +
-         std::to_string(offset) + ")";
 }
 
 }  // namespace
@@ -66,21 +51,6 @@ std::string file_problem(const std::string& path) {
     return "the file is empty";
   }
   return "";
-}
-
-std::string json_problem(const std::string& text) {
-  const Tokener tokener(json_tokener_new());
-  const Json value(
-      json_tokener_parse_ex(tokener.get(), text.c_str(), static_cast<int>(text.size())));
-  const json_tokener_error error = json_tokener_get_error(tokener.get());
-  if (value) {
-    return "";
-  }
-  if (error == json_tokener_continue || error == json_tokener_success) {
-    return "the JSON text ends before its value is complete";
-  }
-  return std::string(json_tokener_error_desc(error)) + " at " +
-         position_of(text, json_tokener_get_parse_end(tokener.get()));
 }
 
 // A reader of its own rather than the archive store: the store serves archives the archive

@@ -12,10 +12,6 @@ namespace inspection {
 // Not there, a folder, not readable, or empty.
 std::string file_problem(const std::string& path);
 
-// json-c's description of why `text` is not one JSON value, with the line, column and byte
-// where it stopped.
-std::string json_problem(const std::string& text);
-
 // What libarchive finds in an archive file: its entries by name with their sizes, the text of
 // every entry named "manifest", and its message when the file cannot be read to the end.
 struct ArchiveScan {

@@ -15,12 +15,6 @@
 
 namespace {
 
-// The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
-// options that follow it to the front; that argument is then refused (check_no_stray_argument).
-// The firmware options come first.
-constexpr const char* kOptionStringStart = "+";
-constexpr const char* kOwnOptions = "gVh";
-
 constexpr const char* usage_string =
     "Usage:\r\n"
     "\r\n"
@@ -92,7 +86,7 @@ std::optional<int> check_public_key(const std::string& path) {
 
 std::optional<int> parse_command_line(int argc, char* argv[], Options& options) {
   opterr = 0;
-  const std::string option_string = kOptionStringStart + firmware_option_string() + kOwnOptions;
+  const std::string option_string = flasher_option_string();
   int option = 0;
   while ((option = getopt(argc, argv, option_string.c_str())) != -1) {
     if (take_firmware_option(option, optarg, options)) {
@@ -163,6 +157,13 @@ std::string firmware_option_string() {
     letters += option.path != nullptr ? ":" : "";
   }
   return letters;
+}
+
+// The leading '+' makes glibc's getopt stop at the first plain argument instead of moving
+// options that follow it to the front; that argument is then refused (check_no_stray_argument).
+// The firmware options come first.
+std::string flasher_option_string() {
+  return "+" + firmware_option_string() + "gVh";
 }
 
 bool take_firmware_option(int letter, const char* argument, Options& options) {

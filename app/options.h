@@ -34,6 +34,9 @@ inline const std::array<FirmwareOption, 7> kFirmwareOptions{{{'a', &Options::ads
                                                              {'s', &Options::settings_file}}};
 // The table as getopt's option string: "a:b:fo:p:q:s:".
 std::string firmware_option_string();
+// Every option of kavro-flash as getopt reads them, the firmware options first;
+// kavro-flash(1) describes each (a test holds the two together).
+std::string flasher_option_string();
 // Takes option `letter` (as getopt returned it) with its `argument` into `options`; false when
 // it is not a firmware option.
 bool take_firmware_option(int letter, const char* argument, Options& options);

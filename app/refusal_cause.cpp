@@ -15,6 +15,7 @@
 #include "app/explain.h"
 #include "app/input_inspection.h"
 #include "common/c_handle.h"
+#include "common/json_problem.h"
 #include "common/products.h"
 #include "firmware/archive.h"
 #include "firmware/archive_format.h"
@@ -24,23 +25,6 @@
 namespace {
 
 using Json = CHandle<json_object, json_object_put>;
-
-// The platform names of the product table, each once: "s5l, cv22, cv25, s6lm and cv28".
-std::string known_platforms() {
-  std::vector<std::string_view> names;
-  for (int row = 1; row < PRODUCT_ROW_COUNT; ++row) {
-    const std::string_view name = product_table[static_cast<size_t>(row)].name;
-    if (std::ranges::find(names, name) == names.end()) {
-      names.push_back(name);
-    }
-  }
-  std::string text;
-  for (size_t i = 0; i < names.size(); ++i) {
-    text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
-    text += names[i];
-  }
-  return text;
-}
 
 void reason(const std::string& text) {
   if (!text.empty()) {
@@ -102,8 +86,7 @@ std::string manifest_problem(const inspection::ArchiveScan& scan, int code) {
     return "the archive holds " + std::to_string(scan.manifests.size()) +
            " entries named \"manifest\"";
   }
-  if (const std::string problem = inspection::json_problem(scan.manifests.front());
-      !problem.empty()) {
+  if (const std::string problem = json_problem(scan.manifests.front()); !problem.empty()) {
     return "the manifest is not JSON: " + problem;
   }
   const Json root(json_tokener_parse(scan.manifests.front().c_str()));
@@ -159,9 +142,9 @@ void explain_settings_refusal(const std::string& path, int code) {
     reason("the file has " + std::to_string(std::filesystem::file_size(path)) +
            " bytes; settings files hold at most " + std::to_string(SETTINGS_MAX_FILE_SIZE));
   } else if (code == SETTINGS_BAD_JSON) {
-    reason("not JSON: " + inspection::json_problem(read_text(path)));
+    reason("not JSON: " + json_problem(read_text(path)));
   } else if (code == SETTINGS_INVALID_PARAMETER) {
-    reason(std::string("the platform has no built-in partition sizes (") + known_platforms() +
+    reason(std::string("the platform has no built-in partition sizes (") + known_platform_names() +
            " have), so the settings need a \"partitions\" object");
   } else {
     reason(kavro_settings_error_string(code));
@@ -184,7 +167,7 @@ void explain_no_default_settings(std::string_view platform) {
 
 void explain_unknown_platform(std::string_view platform) {
   reason("the firmware is for platform \"" + std::string(platform) + "\", which is none of " +
-         known_platforms());
+         known_platform_names());
 }
 
 void explain_missing_partitions(int error, kavro_archive_t** base, kavro_archive_t** ota) {

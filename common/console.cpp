@@ -9,6 +9,8 @@
 namespace {
 // Written once on the main thread before any other thread starts, then only read.
 std::atomic<int> automated_mode{0};
+// Written by the session thread that shows progress, read by the main thread.
+std::atomic<int> progress_shown{0};
 
 void print_flushed(const char* format, va_list args) {
   std::vprintf(format, args);
@@ -55,8 +57,15 @@ void explain_refusal(const char* format, ...) {
   va_end(args);
 }
 
-void flush_progress() {
-  if (!in_automated_mode()) {
-    std::fflush(stdout);
+void show_progress(const char* format, int percent) {
+  if (in_automated_mode()) {
+    return;
   }
+  std::printf(format, percent);
+  std::fflush(stdout);
+  progress_shown.store(percent, std::memory_order_relaxed);
+}
+
+int last_progress_shown() {
+  return progress_shown.load(std::memory_order_relaxed);
 }

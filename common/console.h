@@ -16,6 +16,9 @@ void diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // standard output stays protocol-only.
 void explain_refusal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Flushes a progress line written with debug() so it shows in place; does nothing in
-// automated mode, where no progress is printed.
-void flush_progress();
+// Prints a progress line (`format` takes the percentage) like debug() and flushes it so that it
+// shows in place; prints nothing in automated mode.
+void show_progress(const char* format, int percent);
+// The percentage of the last progress line shown, 0 before the first: what the person at the
+// bench last saw, which a stopped run repeats.
+int last_progress_shown();

@@ -1,8 +1,10 @@
 #pragma once
 // The product table: every chip platform the tools know, with its USB ids and platform mask.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // The chip platforms the tool knows. Row 0 is a module running the flash bootloader; rows 1
@@ -46,4 +48,33 @@ constexpr int product_row_for(std::string_view platform, uint32_t revision) {
     }
   }
   return -1;
+}
+
+// True when some row 1 to 6 matches `platform`, whatever its hardware revision: a platform
+// that every lookup refuses is none of these.
+constexpr bool is_known_platform(std::string_view platform) {
+  for (int row = 1; row < PRODUCT_ROW_COUNT; ++row) {
+    if (platform_has_prefix(platform, product_table[row].name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The platform names of rows 1 to 6, each once, for messages: "s5l, cv22, cv25, s6lm and cv28".
+inline std::string known_platform_names() {
+  std::array<std::string_view, PRODUCT_ROW_COUNT> names{};
+  size_t count = 0;
+  for (int row = 1; row < PRODUCT_ROW_COUNT; ++row) {
+    const std::string_view name = product_table[row].name;
+    if (std::find(names.begin(), names.begin() + count, name) == names.begin() + count) {
+      names[count++] = name;
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += i == 0 ? "" : i + 1 == count ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
 }

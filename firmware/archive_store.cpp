@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "common/c_handle.h"
+#include "common/environment.h"
 
 namespace archive_store {
 namespace {
@@ -87,7 +88,7 @@ file_identity identity_of(int fd, const struct stat& status) {
 
 // An unlinked file under TMPDIR (or /tmp): nothing is left behind, even after a crash.
 int open_spill_file() {
-  const char* folder = std::getenv("TMPDIR");
+  const char* folder = std::getenv(environment_name(FLASHER_ENVIRONMENT, "TMPDIR"));
   const std::string directory = folder != nullptr && *folder != '\0' ? folder : "/tmp";
   const int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC | O_EXCL, 0600);
   if (fd >= 0) {

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "common/c_handle.h"
 #include "common/products.h"
@@ -75,11 +78,50 @@ uint32_t read_decimal_number(std::string_view token) {
   return static_cast<uint32_t>(value);
 }
 
+// Whether `token` (without its line's carriage return) is exactly the number `value` written in
+// digits of `base`, so that reading it lost nothing.
+bool reads_whole(std::string_view token, int base, uint32_t value) {
+  uint64_t written = 0;
+  const auto [end, error] =
+      std::from_chars(token.data(), token.data() + token.size(), written, base);
+  return !token.empty() && error == std::errc{} && end == token.data() + token.size() &&
+         written == value;
+}
+
+// Numbers a command needs; those not given are sent as 0.
+uint32_t arguments_needed(uint32_t type) {
+  return type == ADS_CMD_POLL ? 3 : type == ADS_CMD_WRITE ? 2 : 1;
+}
+
+std::string_view keyword_of(uint32_t type) {
+  return type == ADS_CMD_POLL ? "poll" : type == ADS_CMD_WRITE ? "write" : "usleep";
+}
+
+// Warnings quote what they are about, cut short: a file that is no script at all can hold
+// lines of any length.
+constexpr size_t QUOTED_LENGTH = 40;
+// And they stop after so many lines, with one more that counts the rest.
+constexpr size_t WARNED_LINES = 20;
+
+std::string quoted(std::string_view text) {
+  return "\"" + std::string(text.substr(0, QUOTED_LENGTH)) +
+         (text.size() > QUOTED_LENGTH ? "...\"" : "\"");
+}
+
+// What one line of a script file said that is not read as written, for the person who wrote it.
+struct line_notes {
+  std::string text;  // the line's start, without the carriage return of a CRLF line
+  std::vector<std::string> notes;
+  bool used = false;       // a command or a number on the line was taken
+  bool only_words = true;  // every note is about a word that is neither command nor number
+};
+
 // Running state of one parse: the commands so far, the latest command and how many arguments
-// it has received.
+// it has received, and, when asked for, notes on every line that is not read as written.
 class script_parser {
  public:
-  explicit script_parser(command_table& commands) : commands_(commands) {}
+  script_parser(command_table& commands, std::vector<std::string>* warnings)
+      : commands_(commands), warnings_(warnings) {}
 
   int parse(std::string_view text);
 
@@ -87,11 +129,17 @@ class script_parser {
   int parse_line(std::string_view line);
   int parse_token(std::string_view token);
   int start_command(uint32_t type);
-  void add_argument(uint32_t value);
+  void add_argument(std::string_view token, uint32_t value);
+  void note_missing_arguments();
+  void note(size_t line, std::string text, bool about_word = false);
+  void write_warnings();
 
   command_table& commands_;
   int current_ = -1;
   uint32_t argument_count_ = 0;
+  std::vector<std::string>* warnings_;
+  std::vector<line_notes> lines_;  // only filled when warnings are asked for
+  size_t command_line_ = 0;        // index in lines_ of the latest command's line
 };
 
 // The text is a C string: anything after a NUL byte is not part of the script.
@@ -105,12 +153,18 @@ int script_parser::parse(std::string_view text) {
     }
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   }
+  note_missing_arguments();
+  write_warnings();
   return 0;
 }
 
 // Only the first character decides whether a line is a comment; tabs and carriage returns are
 // no separators, so they stay inside the tokens.
 int script_parser::parse_line(std::string_view line) {
+  if (warnings_ != nullptr) {
+    const std::string_view text = line.substr(0, line.find_last_not_of('\r') + 1);
+    lines_.push_back({std::string(text.substr(0, QUOTED_LENGTH + 1)), {}});
+  }
   if (line.empty() || line.front() == '#') {
     return 0;
   }
@@ -130,15 +184,31 @@ int script_parser::parse_line(std::string_view line) {
 // argument. Anything else is ignored: words, signed numbers, a "#" inside a line, a lone
 // carriage return. "0X1F" reads as the decimal 0 followed by ignored characters.
 int script_parser::parse_token(std::string_view token) {
+  const std::string_view written = token.substr(0, token.find_last_not_of('\r') + 1);
   for (const keyword& candidate : keywords) {
     if (token.starts_with(candidate.text)) {
+      if (written != candidate.text) {
+        note(lines_.size(), quoted(written) + " read as " + std::string(candidate.text));
+      }
       return start_command(candidate.type);
     }
   }
   if (token.starts_with("0x")) {
-    add_argument(read_hex_number(token));
+    const uint32_t value = read_hex_number(token);
+    if (!reads_whole(written.substr(2), 16, value)) {
+      char shown[16];
+      std::snprintf(shown, sizeof shown, "0x%x", value);
+      note(lines_.size(), quoted(written) + " read as " + shown);
+    }
+    add_argument(written, value);
   } else if (token.front() >= '0' && token.front() <= '9') {
-    add_argument(read_decimal_number(token));
+    const uint32_t value = read_decimal_number(token);
+    if (!reads_whole(written, 10, value)) {
+      note(lines_.size(), quoted(written) + " read as " + std::to_string(value));
+    }
+    add_argument(written, value);
+  } else if (!written.empty()) {
+    note(lines_.size(), quoted(written) + " skipped: not a command or a number", true);
   }
   return 0;
 }
@@ -147,23 +217,91 @@ int script_parser::start_command(uint32_t type) {
   if (current_ + 1 >= MAX_COMMANDS) {
     return ADS_TOO_MANY_COMMANDS;
   }
+  note_missing_arguments();
   ++current_;
   commands_[current_].type = type;
   argument_count_ = 0;
+  command_line_ = lines_.size();
+  if (warnings_ != nullptr) {
+    lines_.back().used = true;
+  }
   return 0;
 }
 
 // Arguments belong to the latest command, also across lines. Numbers before the first keyword
 // have no command to belong to and are ignored, like the numbers beyond a command's third.
-void script_parser::add_argument(uint32_t value) {
-  if (current_ < 0 || argument_count_ >= MAX_ARGUMENTS) {
+void script_parser::add_argument(std::string_view token, uint32_t value) {
+  if (current_ < 0) {
+    note(lines_.size(), quoted(token) + " skipped: no command before it");
     return;
   }
+  if (argument_count_ >= MAX_ARGUMENTS) {
+    note(lines_.size(), quoted(token) + " skipped: a command takes at most 3 numbers");
+    return;
+  }
+  // A pause sends only its first number; the others are kept but go nowhere.
+  if (commands_[current_].type == ADS_CMD_USLEEP && argument_count_ >= 1) {
+    note(lines_.size(), quoted(token) + " not used: usleep takes 1 number");
+  }
   commands_[current_].args[argument_count_++] = value;
+  if (warnings_ != nullptr) {
+    lines_.back().used = true;
+  }
 }
 
-int parse_ads_data(ads_handle* handle, std::string_view text) {
-  return script_parser(handle->commands).parse(text) == 0 ? 0 : ADS_PARSE_FAILED;
+void script_parser::note_missing_arguments() {
+  if (current_ < 0) {
+    return;
+  }
+  const uint32_t type = commands_[current_].type;
+  if (argument_count_ < arguments_needed(type)) {
+    note(command_line_,
+         std::string(keyword_of(type)) + " has " + std::to_string(argument_count_) + " of its " +
+             std::to_string(arguments_needed(type)) + " numbers, the missing " +
+             (arguments_needed(type) - argument_count_ == 1 ? "one" : "ones") + " read as 0");
+  }
+}
+
+// `line` counts from 1, as lines_ grows.
+void script_parser::note(size_t line, std::string text, bool about_word) {
+  if (warnings_ == nullptr) {
+    return;
+  }
+  line_notes& notes = lines_[line - 1];
+  notes.notes.push_back(std::move(text));
+  notes.only_words = notes.only_words && about_word;
+}
+
+// A line of words only is one that was skipped whole; it says so in fewer words.
+void script_parser::write_warnings() {
+  size_t warned = 0;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const line_notes& line = lines_[i];
+    if (line.notes.empty()) {
+      continue;
+    }
+    if (++warned > WARNED_LINES) {
+      const auto more = std::count_if(lines_.begin() + static_cast<std::ptrdiff_t>(i), lines_.end(),
+                                      [](const line_notes& rest) { return !rest.notes.empty(); });
+      warnings_->push_back("bring-up script: " + std::to_string(more) +
+                           " more lines are not read as written");
+      return;
+    }
+    std::string warning =
+        "bring-up script: line " + std::to_string(i + 1) + " " + quoted(line.text);
+    if (!line.used && line.only_words) {
+      warnings_->push_back(warning + " skipped: not a command or a number");
+      continue;
+    }
+    for (size_t n = 0; n < line.notes.size(); ++n) {
+      warning += (n == 0 ? ": " : "; ") + line.notes[n];
+    }
+    warnings_->push_back(std::move(warning));
+  }
+}
+
+int parse_ads_data(ads_handle* handle, std::string_view text, std::vector<std::string>* warnings) {
+  return script_parser(handle->commands, warnings).parse(text) == 0 ? 0 : ADS_PARSE_FAILED;
 }
 
 std::string_view as_text(std::span<const uint8_t> bytes) {
@@ -198,12 +336,12 @@ int read_script_file(const char* path, std::string* text) {
 
 // Shared tail of both init operations: parses `text` into a new handle and stores it in the
 // caller's variable, which stays null on any failure.
-int load_script(ads_handle** handle, std::string_view text) {
+int load_script(ads_handle** handle, std::string_view text, std::vector<std::string>* warnings) {
   std::unique_ptr<ads_handle> loaded{new (std::nothrow) ads_handle{}};
   if (!loaded) {
     return ADS_NO_MEMORY;
   }
-  const int result = parse_ads_data(loaded.get(), text);
+  const int result = parse_ads_data(loaded.get(), text, warnings);
   if (result != 0) {
     return result;
   }
@@ -225,10 +363,10 @@ int kavro_ads_init(ads_handle** handle, const char* platform, uint32_t hw_versio
   if (row < 0) {
     return ADS_NOT_FOUND;
   }
-  return load_script(handle, as_text(embedded::ads_script(row)));
+  return load_script(handle, as_text(embedded::ads_script(row)), nullptr);
 }
 
-int kavro_ads_init_file(ads_handle** handle, const char* path) {
+int kavro_ads_init_file(ads_handle** handle, const char* path, std::vector<std::string>* warnings) {
   if (handle == nullptr) {
     return ADS_INVALID_PARAMETER;
   }
@@ -241,7 +379,7 @@ int kavro_ads_init_file(ads_handle** handle, const char* path) {
   if (result != 0) {
     return result;
   }
-  return load_script(handle, text);
+  return load_script(handle, text, warnings);
 }
 
 void kavro_ads_destroy(ads_handle** handle) {

@@ -15,6 +15,7 @@
 
 #include "common/c_handle.h"
 #include "firmware/json_keys.h"
+#include "firmware/json_reading_notes.h"
 
 namespace {
 
@@ -28,6 +29,16 @@ struct platform_defaults {
   uint64_t kernel_maxsize;
   uint64_t rootfs_maxsize;
 };
+
+// The keys of each object of a settings file; any other key is noted and ignored.
+constexpr std::array<std::string_view, 1> root_keys{"settings"};
+constexpr std::array<std::string_view, 3> settings_keys{"platform", "partitions", "clocks"};
+constexpr std::array<std::string_view, 4> partitions_keys{"ota_enabled", "kernel_maxsize",
+                                                          "rootfs_maxsize", "custom_partitions"};
+constexpr std::array<std::string_view, 4> custom_partition_keys{"name", "maxsize", "flags",
+                                                                "ota_alternative"};
+constexpr std::array<std::string_view, 4> clocks_keys{"idsp_mhz", "core_mhz", "cortex_mhz",
+                                                      "dram_mhz"};
 
 constexpr std::array<platform_defaults, 6> defaults = {{
     {"software", 0, 0, 0},
@@ -80,30 +91,54 @@ int load_default_partitions(kavro_settings* record) {
   return 0;
 }
 
+// The path of each object in the notes: "" for "settings" itself, "partitions", ...
+constexpr std::string_view SETTINGS_PATH = "";
+constexpr std::string_view PARTITIONS_PATH = "partitions";
+constexpr std::string_view CLOCKS_PATH = "clocks";
+
 // A JSON null given for a name reads as the empty text.
-int get_text_field(json_object* object, const char* key, std::span<char> field) {
+int get_text_field(json_object* object, const char* key, std::span<char> field,
+                   json_reading_notes& notes, std::string_view where) {
   std::string_view text;
   if (j_get_string(object, key, json_null_text::empty, text) != 0) {
     return JSON_KEY_ABSENT;
   }
   copy_to_field(field, text);
+  notes.text(object, where, key, text.substr(0, field.size()));
   return 0;
 }
 
-uint32_t clock_or_zero(json_object* clocks, const char* key) {
-  int32_t mhz = 0;
-  j_get_int32(clocks, key, mhz);
-  return static_cast<uint32_t>(mhz);
+// A size; a negative one counts as absent and is refused by the caller, so it needs no note.
+int get_size(json_object* object, const char* key, uint64_t& size, json_reading_notes& notes,
+             std::string_view where) {
+  if (j_get_uint64(object, key, size) != 0) {
+    return JSON_KEY_ABSENT;
+  }
+  notes.integer(object, where, key, std::to_string(size));
+  return 0;
 }
 
-int parse_custom_partition(json_object* element, custom_partition* entry) {
+uint32_t clock_or_zero(json_object* clocks, const char* key, json_reading_notes& notes) {
+  int32_t mhz = 0;
+  j_get_int32(clocks, key, mhz);
+  const auto clock = static_cast<uint32_t>(mhz);
+  notes.integer(clocks, CLOCKS_PATH, key, std::to_string(clock));
+  return clock;
+}
+
+int parse_custom_partition(json_object* element, custom_partition* entry, json_reading_notes& notes,
+                           const std::string& where) {
   *entry = custom_partition{};
-  if (get_text_field(element, "name", entry->name) != 0 ||
-      j_get_uint64(element, "maxsize", entry->maxsize) != 0) {
+  notes.object(element, where);
+  notes.unknown_keys(element, where, custom_partition_keys);
+  if (get_text_field(element, "name", entry->name, notes, where) != 0 ||
+      get_size(element, "maxsize", entry->maxsize, notes, where) != 0) {
     return SETTINGS_BAD_CUSTOM_PARTITION;
   }
-  j_get_int32(element, "flags", entry->flags);
-  get_text_field(element, "ota_alternative", entry->ota_alternative);
+  if (j_get_int32(element, "flags", entry->flags) == 0) {
+    notes.integer(element, where, "flags", std::to_string(entry->flags));
+  }
+  get_text_field(element, "ota_alternative", entry->ota_alternative, notes, where);
   return 0;
 }
 
@@ -143,7 +178,8 @@ int create_ota_twins(kavro_settings* record) {
 
 // A "custom_partitions" value that is present but not an array is rejected as an invalid
 // custom partition rather than read as an empty list: the user meant to declare partitions.
-int parse_custom_partitions(json_object* partitions, kavro_settings* record) {
+int parse_custom_partitions(json_object* partitions, kavro_settings* record,
+                            json_reading_notes& notes) {
   json_object* list = nullptr;
   const bool present = json_object_object_get_ex(partitions, "custom_partitions", &list);
   mark_custom_partitions_unused(record);
@@ -153,10 +189,17 @@ int parse_custom_partitions(json_object* partitions, kavro_settings* record) {
   if (!json_object_is_type(list, json_type_array)) {
     return SETTINGS_BAD_CUSTOM_PARTITION;
   }
-  const size_t taken = std::min(json_object_array_length(list), size_t{CUSTOM_SLOTS});
+  const std::string where = json_path(PARTITIONS_PATH, "custom_partitions");
+  const size_t listed = json_object_array_length(list);
+  const size_t taken = std::min(listed, size_t{CUSTOM_SLOTS});
+  if (listed > taken) {
+    notes.add(where + " lists " + std::to_string(listed) + " partitions; those after the " +
+              std::to_string(CUSTOM_SLOTS) + "th are ignored");
+  }
   for (size_t i = 0; i < taken; ++i) {
     const int result =
-        parse_custom_partition(json_object_array_get_idx(list, i), &record->custom[i]);
+        parse_custom_partition(json_object_array_get_idx(list, i), &record->custom[i], notes,
+                               where + "[" + std::to_string(i) + "]");
     if (result != 0) {
       return result;
     }
@@ -165,27 +208,35 @@ int parse_custom_partitions(json_object* partitions, kavro_settings* record) {
   return create_ota_twins(record);
 }
 
-int parse_partition_json(json_object* partitions, kavro_settings* record) {
+int parse_partition_json(json_object* partitions, kavro_settings* record,
+                         json_reading_notes& notes) {
+  notes.object(partitions, PARTITIONS_PATH);
+  notes.unknown_keys(partitions, PARTITIONS_PATH, partitions_keys);
   bool ota_enabled = false;
   if (j_get_bool(partitions, "ota_enabled", ota_enabled) != 0) {
     return SETTINGS_NO_OTA_ENABLED;
   }
+  notes.boolean(partitions, PARTITIONS_PATH, "ota_enabled", ota_enabled);
   record->ota_enabled = ota_enabled ? 1 : 0;
-  if (j_get_uint64(partitions, "kernel_maxsize", record->kernel_maxsize) != 0) {
+  if (get_size(partitions, "kernel_maxsize", record->kernel_maxsize, notes, PARTITIONS_PATH) != 0) {
     return SETTINGS_NO_KERNEL_MAXSIZE;
   }
-  if (j_get_uint64(partitions, "rootfs_maxsize", record->rootfs_maxsize) != 0) {
+  if (get_size(partitions, "rootfs_maxsize", record->rootfs_maxsize, notes, PARTITIONS_PATH) != 0) {
     return SETTINGS_NO_ROOTFS_MAXSIZE;
   }
-  return parse_custom_partitions(partitions, record);
+  return parse_custom_partitions(partitions, record, notes);
 }
 
 // An absent "clocks" object reads like an empty one: every clock 0, not set.
-void parse_clocks_json(json_object* clocks, kavro_settings* record) {
-  record->idsp_mhz = clock_or_zero(clocks, "idsp_mhz");
-  record->core_mhz = clock_or_zero(clocks, "core_mhz");
-  record->cortex_mhz = clock_or_zero(clocks, "cortex_mhz");
-  record->dram_mhz = clock_or_zero(clocks, "dram_mhz");
+void parse_clocks_json(json_object* clocks, kavro_settings* record, json_reading_notes& notes) {
+  if (clocks != nullptr) {
+    notes.object(clocks, CLOCKS_PATH);
+    notes.unknown_keys(clocks, CLOCKS_PATH, clocks_keys);
+  }
+  record->idsp_mhz = clock_or_zero(clocks, "idsp_mhz", notes);
+  record->core_mhz = clock_or_zero(clocks, "core_mhz", notes);
+  record->cortex_mhz = clock_or_zero(clocks, "cortex_mhz", notes);
+  record->dram_mhz = clock_or_zero(clocks, "dram_mhz", notes);
 }
 
 using json_ptr = CHandle<json_object, json_object_put>;
@@ -224,23 +275,41 @@ int parse_json_text(const char* text, json_ptr* root) {
   return *root ? 0 : SETTINGS_BAD_JSON;
 }
 
-int parse_settings_object(json_object* settings, kavro_settings* record) {
-  char platform[PLATFORM_FIELD];
-  if (get_text_field(settings, "platform", platform) != 0) {
+// The keys beside "settings" are not read at all; a platform or partitions put there by
+// mistake would otherwise be lost without a word.
+void note_root_keys(json_object* root, json_reading_notes& notes) {
+  if (!json_object_is_type(root, json_type_object)) {
+    return;
+  }
+  json_object_object_foreach(root, key, value) {
+    static_cast<void>(value);
+    if (std::find(root_keys.begin(), root_keys.end(), std::string_view(key)) == root_keys.end()) {
+      notes.add(std::string(key) + " beside \"settings\" is not read, ignored");
+    }
+  }
+}
+
+int parse_settings_object(json_object* settings, kavro_settings* record,
+                          json_reading_notes& notes) {
+  notes.object(settings, "settings");
+  notes.unknown_keys(settings, SETTINGS_PATH, settings_keys);
+  // The record keeps a terminator after the platform, so at most 63 characters are read.
+  char platform[PLATFORM_FIELD - 1];
+  if (get_text_field(settings, "platform", platform, notes, SETTINGS_PATH) != 0) {
     return SETTINGS_NO_PLATFORM;
   }
-  copy_platform(record, {platform, strnlen(platform, PLATFORM_FIELD)});
+  copy_platform(record, {platform, strnlen(platform, sizeof platform)});
 
   json_object* partitions = nullptr;
   const int result = json_object_object_get_ex(settings, "partitions", &partitions)
-                         ? parse_partition_json(partitions, record)
+                         ? parse_partition_json(partitions, record, notes)
                          : load_default_partitions(record);
   if (result != 0) {
     return result;
   }
   json_object* clocks = nullptr;
   json_object_object_get_ex(settings, "clocks", &clocks);
-  parse_clocks_json(clocks, record);
+  parse_clocks_json(clocks, record, notes);
   return 0;
 }
 
@@ -279,7 +348,8 @@ int kavro_settings_load_defaults(kavro_settings** settings, const char* platform
   return 0;
 }
 
-int kavro_settings_parse_json_file(kavro_settings** settings, const char* path) {
+int kavro_settings_parse_json_file(kavro_settings** settings, const char* path,
+                                   std::vector<std::string>* warnings) {
   if (settings == nullptr || *settings == nullptr || path == nullptr) {
     return SETTINGS_INVALID_PARAMETER;
   }
@@ -293,11 +363,13 @@ int kavro_settings_parse_json_file(kavro_settings** settings, const char* path) 
   if (result != 0) {
     return result;
   }
+  json_reading_notes notes("settings: ", warnings);
+  note_root_keys(root.get(), notes);
   json_object* settings_object = nullptr;
   if (!json_object_object_get_ex(root.get(), "settings", &settings_object)) {
     return SETTINGS_NO_SETTINGS_OBJECT;
   }
-  return parse_settings_object(settings_object, *settings);
+  return parse_settings_object(settings_object, *settings, notes);
 }
 
 const char* kavro_settings_error_string(int code) {

@@ -4,6 +4,8 @@
 // the record. Codes are SETTINGS_*; kavro_settings_error_string words each.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Result codes of the settings operations (0 is success).
 inline constexpr int SETTINGS_INVALID_PARAMETER = -1;
@@ -48,7 +50,11 @@ struct kavro_settings {
 int kavro_settings_init(kavro_settings** settings);
 void kavro_settings_destroy(kavro_settings** settings);
 int kavro_settings_load_defaults(kavro_settings** settings, const char* platform);
-int kavro_settings_parse_json_file(kavro_settings** settings, const char* path);
+// With `warnings`, also adds one line for each value of the file that is not read as written
+// and each key it does not know ("settings: partitions.kernel_maxsize is the text \"16M\", read
+// as 16"); the values are read the same either way.
+int kavro_settings_parse_json_file(kavro_settings** settings, const char* path,
+                                   std::vector<std::string>* warnings = nullptr);
 const char* kavro_settings_error_string(int code);
 
 const char* kavro_settings_get_platform(kavro_settings** settings);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/console.h"
+#include "common/environment.h"
 #include "common/little_endian.h"
 #include "firmware/bringup_script.h"
 #include "flash/session_context.h"
@@ -39,7 +40,7 @@ constexpr uint32_t DEFAULT_DOWNLOAD_DEPTH = 32;
 constexpr uint32_t MAX_DOWNLOAD_DEPTH = 1024;
 
 uint32_t download_depth() {
-  const char* text = std::getenv("KAVRO_DOWNLOAD_DEPTH");
+  const char* text = std::getenv(environment_name(FLASHER_ENVIRONMENT, "KAVRO_DOWNLOAD_DEPTH"));
   if (text == nullptr || *text < '0' || *text > '9') {
     return DEFAULT_DOWNLOAD_DEPTH;
   }
@@ -129,8 +130,7 @@ int send_bld_data(flash_session& session, std::span<const uint8_t> image) {
     set_progress(session, percent);
     if (percent != last_percent) {
       last_percent = percent;
-      debug(" %d%% done\r", static_cast<int>(percent));
-      flush_progress();
+      show_progress(" %d%% done\r", static_cast<int>(percent));
     }
   };
   const int result = kavro_dm_usb_hardware_download(&session.dm, session.index, download_depth(),

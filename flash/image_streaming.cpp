@@ -328,6 +328,5 @@ void update_firmware_flash_percent(flash_session& session, uint64_t bytes) {
   const auto percent = static_cast<int64_t>(session.bytes_sent) * 100 /
                        static_cast<int64_t>(session.full_firmware_size);
   set_progress(session, static_cast<uint32_t>(percent));
-  debug(" %d%% done \r", static_cast<int>(percent));
-  flush_progress();
+  show_progress(" %d%% done \r", static_cast<int>(percent));
 }

@@ -19,6 +19,7 @@
 
 #include "common/c_handle.h"
 #include "common/products.h"
+#include "sim/config_keys.h"
 #include "sim/flash_bootloader.h"
 #include "sim/hex.h"
 
@@ -27,49 +28,7 @@ namespace {
 
 using JsonPtr = CHandle<json_object, json_object_put>;
 
-constexpr std::array<std::string_view, 17> kModuleKeys{"port",
-                                                       "platform",
-                                                       "serial",
-                                                       "revision",
-                                                       "adc_reading",
-                                                       "flash_dir",
-                                                       "attach_after_ms",
-                                                       "leave_after_ms",
-                                                       "reenumerate_ms",
-                                                       "flash_capacity",
-                                                       "bootloader_size",
-                                                       "bootloader_sha256",
-                                                       "keep_image_bytes",
-                                                       "record_traffic",
-                                                       "faults",
-                                                       "timing",
-                                                       "next"};
 constexpr size_t kSerialLimit = 126;
-constexpr std::array<std::string_view, 3> kTimingKeys{"control_latency_us", "bulk_bytes_per_second",
-                                                      "flash_bytes_per_second"};
-
-struct FaultKindName {
-  std::string_view name;
-  Fault::Kind kind;
-  std::span<const std::string_view> keys;  // besides "kind"
-};
-
-constexpr std::array<std::string_view, 3> kSelectedFaultKeys{"command", "occurrence", "status"};
-constexpr std::array<std::string_view, 2> kSignatureFaultKeys{"command", "occurrence"};
-constexpr std::array<std::string_view, 4> kPointFaultKeys{
-    "command", "occurrence", "after_control_transfers", "after_image_bytes"};
-constexpr std::array<std::string_view, 3> kShortFaultKeys{"command", "occurrence", "piece_size"};
-
-constexpr std::array<FaultKindName, 8> kFaultKinds{{
-    {"status", Fault::Kind::Status, kSelectedFaultKeys},
-    {"bad_signature", Fault::Kind::BadSignature, kSignatureFaultKeys},
-    {"hang", Fault::Kind::Hang, kPointFaultKeys},
-    {"unplug", Fault::Kind::Unplug, kPointFaultKeys},
-    {"no_return", Fault::Kind::NoReturn, {}},
-    {"short_responses", Fault::Kind::ShortResponses, kShortFaultKeys},
-    {"poll_never_ready", Fault::Kind::PollNeverReady, {}},
-    {"adc_never_done", Fault::Kind::AdcNeverDone, {}},
-}};
 
 struct CommandName {
   std::string_view name;
@@ -172,18 +131,18 @@ uint32_t read_command(json_object* value, const std::string& where) {
 
 Fault read_fault(json_object* object, const std::string& where) {
   require_type(object, json_type_object, where, "an object");
-  json_object* kind_value = member(object, "kind");
+  json_object* kind_value = member(object, kFaultKindKey.data());
   if (kind_value == nullptr) {
-    fail(where, "missing key \"kind\"");
+    fail(where, "missing key " + in_quotes(kFaultKindKey));
   }
-  require_type(kind_value, json_type_string, where + ".kind", "a string");
+  require_type(kind_value, json_type_string, where + "." + std::string(kFaultKindKey), "a string");
   const std::string_view kind_name = json_object_get_string(kind_value);
   const auto kind = std::ranges::find(kFaultKinds, kind_name, &FaultKindName::name);
   if (kind == kFaultKinds.end()) {
-    fail(where + ".kind", "unknown fault " + in_quotes(kind_name));
+    fail(where + "." + std::string(kFaultKindKey), "unknown fault " + in_quotes(kind_name));
   }
   std::vector<std::string_view> allowed(kind->keys.begin(), kind->keys.end());
-  allowed.push_back("kind");
+  allowed.push_back(kFaultKindKey);
   check_keys(object, where, allowed);
 
   Fault fault;
@@ -338,7 +297,6 @@ std::vector<ModuleConfig> parse_config(std::string_view text) {
     }
   }
   require_type(root.get(), json_type_object, "config", "an object with the key \"modules\"");
-  constexpr std::array<std::string_view, 1> kRootKeys{"modules"};
   check_keys(root.get(), "config", kRootKeys);
   json_object* modules = member(root.get(), "modules");
   if (modules == nullptr) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/environment.h"
 #include "sim/config_loader.h"
 #include "sim/virtual_bus.h"
 #include "usb/process_bus.h"
@@ -16,7 +17,7 @@ namespace usb {
 
 std::shared_ptr<Bus> make_process_bus() {
   constexpr int kBadConfigExit = 2;
-  const char* path = std::getenv("KAVRO_SIM_CONFIG");
+  const char* path = std::getenv(environment_name(FLASHER_ENVIRONMENT, "KAVRO_SIM_CONFIG"));
   try {
     std::vector<sim::ModuleConfig> modules;
     if (path == nullptr || *path == '\0') {

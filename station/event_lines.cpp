@@ -6,6 +6,7 @@
 
 #include "station/module_words.h"
 #include "station/result_record.h"
+#include "station/vhci_ports.h"
 #include "station/view.h"
 
 namespace station {
@@ -50,6 +51,7 @@ class EventLines final : public View {
   void port_unhealthy(const Port& port) override { line(*port.module, port_warning_words()); }
   void refresh(const ShiftState& state) override {
     note_remote_hosts(state.unreachable_hosts);
+    note_modules_without_port(state.remote_modules_without_port);
     note_results_database(state.results_database);
   }
   void stopping(const ShiftState& state) override {
@@ -79,6 +81,15 @@ class EventLines final : public View {
     reported_ = std::move(unreachable);
   }
 
+  // A line each time the number of remote modules left without a vhci port changes to one
+  // that is not 0.
+  void note_modules_without_port(int modules) {
+    if (modules > 0 && modules != reported_without_port_) {
+      print(Clock::now(), no_free_vhci_port_words(modules));
+    }
+    reported_without_port_ = modules;
+  }
+
   // A line when records stop reaching the results database, or it becomes unwritable, and one
   // when the results server answers again.
   void note_results_database(const std::optional<ResultsDatabaseTrouble>& trouble) {
@@ -100,6 +111,7 @@ class EventLines final : public View {
   }
 
   std::set<std::string> reported_;  // the remote hosts last reported unreachable
+  int reported_without_port_ = 0;
   std::optional<ResultsDatabaseTrouble> reported_trouble_;  // the results database's, last reported
 };
 

@@ -8,6 +8,7 @@
 
 #include "common/request_protocol.h"
 #include "station/module_words.h"
+#include "station/vhci_ports.h"
 
 namespace station {
 namespace {
@@ -200,6 +201,10 @@ std::vector<ScreenLine> footer_lines(const ShiftState& state, Clock::time_point 
     lines.push_back(
         {"remote host " + host.name + " unreachable for " + minutes_seconds(now - host.since),
          LineStyle::Failed});
+  }
+  if (state.remote_modules_without_port > 0) {
+    lines.push_back(
+        {no_free_vhci_port_words(state.remote_modules_without_port), LineStyle::Attention});
   }
   return lines;
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/environment.h"
 #include "common/request_protocol.h"
 #include "station/flasher_link.h"
 #include "station/options.h"
@@ -40,7 +41,8 @@ constexpr auto kOnceQuiet = std::chrono::seconds(1);
 
 // KAVRO_FLASH, else the kavro-flash installed beside this program, else the one on PATH.
 std::string flasher_program() {
-  if (const char* chosen = std::getenv("KAVRO_FLASH"); chosen != nullptr && *chosen != '\0') {
+  if (const char* chosen = std::getenv(environment_name(STATION_ENVIRONMENT, "KAVRO_FLASH"));
+      chosen != nullptr && *chosen != '\0') {
     return chosen;
   }
   std::error_code error;
@@ -132,6 +134,7 @@ bool run_shift(const StationOptions& options, ShiftState& state, Shift& shift, V
     }
     if (remotes != nullptr) {
       state.unreachable_hosts = remotes->unreachable_hosts();
+      state.remote_modules_without_port = remotes->modules_without_port();
     }
     note_results_database(state, store);
     view.refresh(state);

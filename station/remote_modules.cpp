@@ -13,6 +13,7 @@
 
 #include "common/products.h"
 #include "station/program_output.h"
+#include "station/vhci_ports.h"
 
 namespace station {
 namespace {
@@ -161,24 +162,28 @@ std::string RemoteModules::remote_of(const std::string& device_path) {
 void RemoteModules::keep_attached(std::stop_token stop) {
   std::unique_lock lock(mutex_);
   while (!stop.stop_requested()) {
+    int without_port = 0;
     for (const RemoteHost& remote : hosts_) {
-      attach_offered(remote);
+      without_port += attach_offered(remote);
     }
+    modules_without_port_ = without_port;
     wake_.wait_for(lock, stop, kRound, [] { return false; });
   }
 }
 
 // Attaches what the host offers. A host that cannot be reached loses its imports at once, so
 // that the sessions of its modules end with their transport error instead of waiting on a
-// connection that no longer carries anything.
-void RemoteModules::attach_offered(const RemoteHost& remote) {
+// connection that no longer carries anything. With every vhci port taken, a module is not
+// tried: usbip would import it from its host only to give it back, every round.
+int RemoteModules::attach_offered(const RemoteHost& remote) {
   const auto offered = offered_modules(remote);
   note_reachable(remote, offered.has_value());
   if (!offered) {
     detach_host(remote);
-    return;
+    return 0;
   }
   const std::vector<Imported> imported = imported_devices();
+  int without_port = 0;
   for (const std::string& bus_id : *offered) {
     // One imported already stays until its module re-enumerates (the jump) or leaves.
     if (std::ranges::any_of(imported, [&](const Imported& device) {
@@ -186,8 +191,13 @@ void RemoteModules::attach_offered(const RemoteHost& remote) {
         })) {
       continue;
     }
+    if (free_vhci_ports() == 0) {
+      ++without_port;
+      continue;
+    }
     run_usbip({"--tcp-port", remote.port, "attach", "-r", remote.host, "-b", bus_id}, kAttachLimit);
   }
+  return without_port;
 }
 
 void RemoteModules::note_reachable(const RemoteHost& remote, bool reachable) {

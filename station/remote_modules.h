@@ -5,6 +5,7 @@
 // re-enumerates and the exporting side offers it anew. A background thread does this, because
 // a host that went away can keep the tools waiting for seconds.
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -42,10 +43,13 @@ class RemoteModules {
 
   // The hosts whose exports could not be listed at the last try.
   std::vector<UnreachableHost> unreachable_hosts() const;
+  // The modules offered at the last try that wait for a free vhci port to be attached.
+  int modules_without_port() const { return modules_without_port_.load(); }
 
  private:
   void keep_attached(std::stop_token stop);
-  void attach_offered(const RemoteHost& remote);
+  // The modules offered by `remote` that found no free vhci port.
+  int attach_offered(const RemoteHost& remote);
   void note_reachable(const RemoteHost& remote, bool reachable);
   void detach_all();
 
@@ -55,6 +59,7 @@ class RemoteModules {
   mutable std::mutex hosts_mutex_;  // for unreachable_since_, read by the view's thread
   std::mutex mutex_;  // for the pause between two rounds, which a stop request cuts short
   std::condition_variable_any wake_;
+  std::atomic<int> modules_without_port_{0};
   std::jthread worker_;
 };
 

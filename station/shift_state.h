@@ -65,6 +65,7 @@ struct ShiftState {
   std::deque<Clock::time_point> done_times;  // when the modules of the last kRateWindow finished
   bool stopping = false;                     // the first stop signal came: no new modules taken
   std::vector<UnreachableHost> unreachable_hosts;
+  int remote_modules_without_port = 0;                     // offered, but every vhci port is taken
   std::optional<ResultsDatabaseTrouble> results_database;  // nothing while records reach it
   ShiftHistory history;
 };

@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
 #include <string_view>
 
+#include "common/json_problem.h"
+#include "common/products.h"
 #include "firmware/archive_format.h"
 #include "tools/pack_handles.h"
 
@@ -51,19 +52,19 @@ std::vector<uint8_t> read_whole_file(const std::filesystem::path& file) {
   return bytes;
 }
 
-detail::Json parse_json(const std::vector<uint8_t>& text, const std::string& origin) {
+detail::Json parse_json(const std::vector<uint8_t>& bytes, const std::string& origin) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   const CHandle<json_tokener, json_tokener_free> tokener(json_tokener_new());
-  detail::Json root(json_tokener_parse_ex(tokener.get(), reinterpret_cast<const char*>(text.data()),
-                                          static_cast<int>(text.size())));
-  const json_tokener_error status = json_tokener_get_error(tokener.get());
-  if (status != json_tokener_success) {
-    throw Error(origin + " is not valid JSON: " + json_tokener_error_desc(status));
+  detail::Json root(
+      json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
+  if (json_tokener_get_error(tokener.get()) != json_tokener_success) {
+    throw Error(origin + " is not valid JSON: " + json_problem(text));
   }
   const std::size_t end = json_tokener_get_parse_end(tokener.get());
-  const bool only_space_after = std::all_of(text.begin() + static_cast<std::ptrdiff_t>(end),
-                                            text.end(), [](uint8_t c) { return std::isspace(c); });
-  if (!only_space_after) {
-    throw Error(origin + " is not valid JSON: text follows the JSON value");
+  const std::size_t after = text.find_first_not_of(" \t\r\n\f\v", end);
+  if (after != std::string_view::npos) {
+    throw Error(origin + " is not valid JSON: text follows the JSON value at " +
+                json_position(text, after));
   }
   return root;
 }
@@ -131,6 +132,12 @@ void check_manifest(json_object* root, const std::map<std::string, std::uintmax_
   }
   const std::string where = std::string("\"") + MANIFEST_KEY_ROOT + "\"";
   require_member(manifest, where, MANIFEST_KEY_PLATFORM, json_type_string, "a string");
+  const std::string platform =
+      json_object_get_string(member(manifest, MANIFEST_KEY_PLATFORM, json_type_string));
+  if (!is_known_platform(platform)) {
+    throw Error("manifest: platform \"" + platform + "\" is none of " + known_platform_names() +
+                ", so kavro-flash would refuse the archive");
+  }
   require_member(manifest, where, MANIFEST_KEY_FIRMWARE_VERSION, json_type_string, "a string");
   require_member(manifest, where, MANIFEST_KEY_PARTITIONS, json_type_object, "an object");
   json_object_object_foreach(member(manifest, MANIFEST_KEY_PARTITIONS, json_type_object), name,
@@ -215,7 +222,7 @@ auto flash_order(const std::map<std::string, std::size_t>& ranks) {
 
 }  // namespace
 
-void build(const BuildRequest& request) {
+BuildResult build(const BuildRequest& request) {
   const auto file_sizes = collect_files(request.files);
   check_signing(request, file_sizes);
   std::vector<uint8_t> manifest = read_whole_file(request.manifest);
@@ -241,7 +248,13 @@ void build(const BuildRequest& request) {
   for (const auto& file : files) {
     entries.push_back({file.filename().string(), file});
   }
-  write_archive(entries, request.output, request.format);
+  write_archive(entries, request.output, request.format, request.progress);
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(request.output, error);
+  if (error) {
+    throw Error("cannot read back " + request.output.string() + ": " + error.message());
+  }
+  return {entries.size(), size};
 }
 
 }  // namespace kavro_pack

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -34,12 +35,16 @@ struct Entry {
   std::variant<std::vector<uint8_t>, std::filesystem::path> content;
 };
 
+// Called as the entries' bytes are read: bytes read so far, and the total of all entries.
+using Progress = std::function<void(std::uintmax_t done, std::uintmax_t total)>;
+
 // Writes the entries, in the given order and exactly as given (duplicates, empty entries and
 // names with folders included), to `output`; in 7z, empty entries come after all others, as the
 // format's writer stores them. The archive is written under a temporary name in
 // the same folder and renamed at the end, so a failure never leaves a partial `output`.
+// `progress`, when set, hears of every block read.
 void write_archive(std::span<const Entry> entries, const std::filesystem::path& output,
-                   Format format);
+                   Format format, const Progress& progress = {});
 
 // SHA-256 of the data, then an RSA PKCS#1 v1.5 signature over that digest with the PEM private
 // key. Throws unless the key is an RSA key giving a SIGNATURE_SIZE-byte signature.
@@ -48,8 +53,9 @@ std::vector<uint8_t> sign_bytes(std::span<const uint8_t> data,
 std::vector<uint8_t> sign_file(const std::filesystem::path& file,
                                const std::filesystem::path& private_key_pem);
 
-// What `kavro-pack build` does: checks the manifest against the files, signs the named files
-// and writes the archive with entries sorted by name ("manifest" among them).
+// What `kavro-pack build` does: checks the manifest against the files (and its platform against
+// the platforms kavro-flash knows), signs the named files and writes the archive: the manifest
+// first, then the companions and the images in the order a session sends them.
 struct BuildRequest {
   std::filesystem::path manifest;
   std::filesystem::path output;
@@ -57,8 +63,14 @@ struct BuildRequest {
   std::optional<std::filesystem::path> sign_key;
   std::vector<std::string> sign_names;  // entry names that get a ".sign" companion
   Format format = Format::seven_zip;
+  Progress progress;
 };
-void build(const BuildRequest& request);
+// What was written: the number of entries and the archive's size in bytes.
+struct BuildResult {
+  std::size_t entries = 0;
+  std::uintmax_t size = 0;
+};
+BuildResult build(const BuildRequest& request);
 
 struct EntryInfo {
   std::string name;

@@ -1,13 +1,17 @@
 // kavro-pack: builds, signs, verifies and lists the firmware archives that kavro-flash reads.
 
 #include <json-c/json.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "tools/kavro_pack.h"
 #include "tools/pack_handles.h"
 #include "tools/pack_input_checks.h"
+#include "tools/pack_options.h"
 
 namespace {
 
@@ -27,8 +32,10 @@ constexpr std::string_view BUILD_USAGE =
     "  kavro-pack build -m MANIFEST.json -o OUTPUT [--format 7z|7z-store|zip]\n"
     "                   [--sign-key PRIVATE.pem --sign NAME[,NAME...]] FILE...\n"
     "      Packs the manifest and the files (each stored under its own file name) into\n"
-    "      OUTPUT, entries sorted by name. Every partition of the manifest must name one of\n"
-    "      the files with its exact \"filesize\", and the manifest must name every file.\n"
+    "      OUTPUT: the manifest first, then the images in the order kavro-flash sends them.\n"
+    "      The platform must be one kavro-flash knows, every partition of the manifest must\n"
+    "      name one of the files with its exact \"filesize\", and the manifest must name\n"
+    "      every file.\n"
     "      Each NAME given to --sign gets a 512-byte NAME.sign companion (RSA-4096,\n"
     "      PKCS#1 v1.5 over SHA-256).\n";
 constexpr std::string_view VERIFY_USAGE =
@@ -63,13 +70,22 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The arguments after the command word: options with one value each, and plain operands.
+bool is_help(std::string_view word) {
+  return std::ranges::find(kavro_pack::HELP_OPTIONS, word) != kavro_pack::HELP_OPTIONS.end();
+}
+
+// The arguments after the command word: the command's options with one value each, and plain
+// operands.
 class Arguments {
  public:
-  Arguments(int argc, char** argv) : words_(argv + 2, argv + argc) {}
+  Arguments(int argc, char** argv, std::span<const std::string_view> options)
+      : words_(argv + 2, argv + argc), options_(options) {}
 
   // Takes the value of an option that may be given once; nullopt when absent.
   std::optional<std::string> take(std::string_view option) {
+    if (std::ranges::find(options_, option) == options_.end()) {
+      throw std::logic_error("option " + std::string(option) + " is missing from the list");
+    }
     std::optional<std::string> value;
     for (auto word = words_.begin(); word != words_.end();) {
       if (*word != option) {
@@ -88,11 +104,7 @@ class Arguments {
     return value;
   }
 
-  bool wants_help() const {
-    return std::find_if(words_.begin(), words_.end(), [](const std::string& word) {
-             return word == "--help" || word == "-h";
-           }) != words_.end();
-  }
+  bool wants_help() const { return std::ranges::any_of(words_, is_help); }
 
   std::string require(std::string_view option) {
     auto value = take(option);
@@ -115,6 +127,7 @@ class Arguments {
 
  private:
   std::vector<std::string> words_;
+  std::span<const std::string_view> options_;
 };
 
 kavro_pack::Format parse_format(const std::string& name) {
@@ -142,6 +155,49 @@ std::vector<std::string> split_names(const std::string& list) {
   return names;
 }
 
+std::string megabytes(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+  return text;
+}
+
+// On a terminal, a build that runs for more than a second shows how far it has read, redrawn in
+// place on standard error a few times a second; a quick build and a build into a pipe show
+// nothing. The line is cleared when the build ends, also by a failure, whose message follows.
+class ProgressLine {
+ public:
+  ProgressLine() = default;
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+  ~ProgressLine() {
+    if (shown_) {
+      std::fputs("\r\033[K", stderr);
+    }
+  }
+
+  void show(std::uintmax_t done, std::uintmax_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!on_terminal_ || now - started_ < QUIET_TIME || now - drawn_ < REDRAW_INTERVAL) {
+      return;
+    }
+    drawn_ = now;
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    std::fprintf(stderr, "\r\033[Kkavro-pack: read %s of %s, %s/s",
+                 megabytes(static_cast<double>(done)).c_str(),
+                 megabytes(static_cast<double>(total)).c_str(),
+                 megabytes(static_cast<double>(done) / seconds).c_str());
+    shown_ = true;
+  }
+
+ private:
+  static constexpr auto QUIET_TIME = std::chrono::seconds(1);
+  static constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(200);
+  bool on_terminal_ = isatty(STDERR_FILENO) != 0;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point drawn_{};
+};
+
 int run_build(Arguments arguments) {
   kavro_pack::BuildRequest request;
   request.manifest = arguments.require("-m");
@@ -163,7 +219,16 @@ int run_build(Arguments arguments) {
     throw UsageError("no files to pack");
   }
   kavro_pack::require_files_named(request.manifest, request.files);
-  kavro_pack::build(request);
+  kavro_pack::BuildResult result;
+  {
+    ProgressLine progress_line;
+    request.progress = [&progress_line](std::uintmax_t done, std::uintmax_t total) {
+      progress_line.show(done, total);
+    };
+    result = kavro_pack::build(request);
+  }
+  std::cout << "wrote " << request.output.string() << ": " << result.entries << " entries, "
+            << result.size << " bytes\n";
   return EXIT_OK;
 }
 
@@ -267,16 +332,22 @@ int run_command(std::string_view command, Arguments arguments) {
 
 int run(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
-  if (command == "--help" || command == "-h") {
+  if (is_help(command)) {
     std::cout << usage(command);
     return EXIT_OK;
   }
-  if (command == "--version") {
+  if (command == kavro_pack::VERSION_OPTION) {
     std::cout << "kavro-pack: version " << KAVRO_VERSION << "\n";
     return EXIT_OK;
   }
-  if (command == "build" || command == "verify" || command == "list") {
-    return run_command(command, Arguments(argc, argv));
+  if (command == "build") {
+    return run_command(command, Arguments(argc, argv, kavro_pack::BUILD_OPTIONS));
+  }
+  if (command == "verify") {
+    return run_command(command, Arguments(argc, argv, kavro_pack::VERIFY_OPTIONS));
+  }
+  if (command == "list") {
+    return run_command(command, Arguments(argc, argv, kavro_pack::LIST_OPTIONS));
   }
   throw UsageError(command.empty() ? "no command given"
                                    : "unknown command " + std::string(command));

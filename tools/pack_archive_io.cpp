@@ -114,8 +114,26 @@ void write_data(archive* writer, const std::string& name, std::span<const uint8_
   }
 }
 
+// Counts the bytes read for the caller's progress display.
+class ReadCounter {
+ public:
+  ReadCounter(const Progress& progress, std::uintmax_t total)
+      : progress_(progress), total_(total) {}
+  void add(std::uintmax_t bytes) {
+    done_ += bytes;
+    if (progress_) {
+      progress_(done_, total_);
+    }
+  }
+
+ private:
+  const Progress& progress_;
+  std::uintmax_t total_;
+  std::uintmax_t done_ = 0;
+};
+
 void stream_file(archive* writer, const std::string& name, const std::filesystem::path& file,
-                 std::uintmax_t size) {
+                 std::uintmax_t size, ReadCounter& counter) {
   std::ifstream input(file, std::ios::binary);
   if (!input) {
     throw Error("cannot read " + file.string());
@@ -127,6 +145,7 @@ void stream_file(archive* writer, const std::string& name, const std::filesystem
     const auto count = static_cast<std::size_t>(input.gcount());
     total += count;
     write_data(writer, name, std::span(buffer).first(count));
+    counter.add(count);
   }
   if (input.bad() || total != size) {
     throw Error("cannot read " + file.string() + " completely (did it change while packing?)");
@@ -146,7 +165,7 @@ std::uintmax_t content_size(const Entry& entry) {
   return size;
 }
 
-void write_entry(archive* writer, const Entry& entry) {
+void write_entry(archive* writer, const Entry& entry, ReadCounter& counter) {
   const std::uintmax_t size = content_size(entry);
   ArchiveEntry header(archive_entry_new());
   archive_entry_set_pathname(header.get(), entry.name.c_str());
@@ -158,15 +177,21 @@ void write_entry(archive* writer, const Entry& entry) {
   }
   if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&entry.content)) {
     write_data(writer, entry.name, *bytes);
+    counter.add(bytes->size());
   } else {
-    stream_file(writer, entry.name, std::get<std::filesystem::path>(entry.content), size);
+    stream_file(writer, entry.name, std::get<std::filesystem::path>(entry.content), size, counter);
   }
 }
 
 }  // namespace
 
 void write_archive(std::span<const Entry> entries, const std::filesystem::path& output,
-                   Format format) {
+                   Format format, const Progress& progress) {
+  std::uintmax_t total = 0;
+  for (const Entry& entry : entries) {
+    total += content_size(entry);
+  }
+  ReadCounter counter(progress, total);
   TemporaryOutput temporary(output);
   ArchiveWriter writer(archive_write_new());
   choose_format(writer.get(), format);
@@ -175,7 +200,7 @@ void write_archive(std::span<const Entry> entries, const std::filesystem::path& 
     throw Error("cannot write " + output.string() + ": " + archive_message(writer.get()));
   }
   for (const Entry& entry : entries) {
-    write_entry(writer.get(), entry);
+    write_entry(writer.get(), entry, counter);
   }
   if (archive_write_close(writer.get()) != ARCHIVE_OK) {
     throw Error("cannot write " + output.string() + ": " + archive_message(writer.get()));

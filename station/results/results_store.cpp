@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "common/environment.h"
 #include "station/results/postgres_sender.h"
 #include "station/results/schema.h"
 #include "station/results/spool.h"
@@ -155,8 +156,8 @@ std::string default_spool_path() {
   if (::geteuid() == 0) {
     return "/var/lib/kavro-station/spool.sqlite";
   }
-  const char* state = std::getenv("XDG_STATE_HOME");
-  const char* home = std::getenv("HOME");
+  const char* state = std::getenv(environment_name(STATION_ENVIRONMENT, "XDG_STATE_HOME"));
+  const char* home = std::getenv(environment_name(STATION_ENVIRONMENT, "HOME"));
   const std::string folder = state != nullptr && *state != '\0' ? state
                              : home != nullptr ? std::string(home) + "/.local/state"
                                                : "/tmp";

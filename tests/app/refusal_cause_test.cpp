@@ -1,5 +1,6 @@
 // Why an input or a module was refused: the line kavro-flash adds on standard error after each
-// refusal of the interactive run, and kavro-pack's answers to bad command lines and inputs.
+// refusal of the interactive run. Archives broken as a publisher might break them are made with
+// kavro-pack's library; kavro-pack's own refusals have their table in tests/tools.
 
 #include <gtest/gtest.h>
 
@@ -43,7 +44,6 @@ struct Row {
 
 TEST(RefusalCause, EachRefusalSaysWhy) {
   const std::string flash = KAVRO_FLASH_SIM_BINARY;
-  const std::string pack = KAVRO_PACK_BINARY;
   auto& files = fixture::files();
   const std::string text = files.write_file("text.7z", "just text\n");
   const std::string empty = files.write_file("empty.7z", "");
@@ -92,7 +92,8 @@ TEST(RefusalCause, EachRefusalSaysWhy) {
        {"-o", ota, "-s", files.write_file("broken.json", "{\"settings\" ")},
        "",
        6,
-       "reason: not JSON: the JSON text ends before its value is complete\n"},
+       "reason: not JSON: the JSON text ends before its value is complete at line 1, column 13 "
+       "(byte 12)\n"},
       {flash, {"-o", ota, "-s", "/nonexistent/s.json"}, "", 6, "the file does not exist\n"},
       {flash,
        {"-o", ota, "-q", private_key, "-p", files.write_file("short.bin", "k")},
@@ -116,25 +117,6 @@ TEST(RefusalCause, EachRefusalSaysWhy) {
        0,
        "s5l module at 7-1 ignored: the firmware is for cv22\nTaking the cv22 module at 7-2\n"},
       {flash, {"-o", ota}, unplugging, 9, "reason: the module went away"},
-      {pack, {"--version"}, "", 0, ""},
-      {pack, {"verify", "--help"}, "", 0, ""},
-      {pack,
-       {"build", "-m", "m.json", "-o", "o.7z", "--sign", "a.bin", "a.bin"},
-       "",
-       2,
-       "kavro-pack: --sign-key and --sign go together\nUsage:\n"},
-      {pack,
-       {"build", "-m", files.write_file("m.json", manifest(meta)), "-o", files.file("o.7z"),
-        files.write_file("mta.bin", "meta"), text},
-       "",
-       1,
-       "text.7z is not named by the manifest"},
-      {pack, {"list", text}, "", 1, "kavro-pack: cannot open archive"},
-      {pack,
-       {"verify", "-k", private_key, ota},
-       "",
-       1,
-       "is a private key; verify needs the public"},
   };
   for (const auto& row : rows) {
     const auto result =
@@ -142,9 +124,6 @@ TEST(RefusalCause, EachRefusalSaysWhy) {
     const std::string what = row.arguments.front() + " " + row.arguments.back();
     EXPECT_EQ(result.exit_status, row.exit_status) << what << "\n" << result.err;
     EXPECT_NE(result.err.find(row.err), std::string::npos) << what << "\n" << result.err;
-    if (row.exit_status != 0 && row.program == pack) {
-      EXPECT_EQ(result.out, "") << what;
-    }
   }
 }
 

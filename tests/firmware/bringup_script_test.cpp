@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tests/support/temp_directory.h"
 
@@ -40,8 +41,9 @@ std::string repeated(const std::string& text, int count) {
 class ScriptFile : public ::testing::Test {
  protected:
   void TearDown() override { kavro_ads_destroy(&handle_); }
-  int load(const std::string& text) {
-    return kavro_ads_init_file(&handle_, folder_.write_file("ads.txt", text).c_str());
+  int load(const std::string& text, std::vector<std::string>* warnings = nullptr) {
+    kavro_ads_destroy(&handle_);
+    return kavro_ads_init_file(&handle_, folder_.write_file("ads.txt", text).c_str(), warnings);
   }
 
   test_support::TempDirectory folder_;
@@ -54,12 +56,10 @@ TEST_F(ScriptFile, ParsedCommands) {
        "W dffe0800 60000004 0; P dffe0818 80000000 0; U 3e8 0 0"},
       {"# Init\r\nwrite 0x1,0x2\r\n\r\nusleep 12\r\n", "W 1 2 0; U c 0 0"},
       {"# only comments\n\n# and another\n", ""},
-      {"0x10 20\nwrite 0x10,0x20,0x30,0x40\n", "W 10 20 30"},    // numbers need a command
       {"usleep 500\n7\n", "U 1f4 7 0"},                          // arguments go across lines
       {"write 0x1 usleep 5 poll", "W 1 0 0; U 5 0 0; P 0 0 0"},  // no final line feed
       {"writes 0x4,0x5\npollster 0xA,0xbC\n", "W 4 5 0; P a bc 0"},
       {"Write 0x1\nWRITE 0x2\n", ""},
-      {"poll 0X10\n", "P 0 0 0"},  // "0X" is a decimal 0 followed by ignored characters
       {"write\t0x1\nusleep 1\n\twrite 0x4,0x5\n", "W 0 0 0; U 1 4 5"},  // tabs are no separators
       {"write 0x1 # 0x2\n", "W 1 2 0"},
       {"write,,,0x1,,  ,0x2 -5 +6 abc\n", "W 1 2 0"},
@@ -70,7 +70,6 @@ TEST_F(ScriptFile, ParsedCommands) {
       {"write 0x123456789,0x100000000000000000\n", "W 23456789 ffffffff 0"},
       {"write 0x1,0x2\nusleep 5\0\nwrite 0x3\n"s, "W 1 2 0; U 5 0 0"},  // a NUL ends the text
       {"write 0x1," + std::string(1 << 20, ',') + "0x2", "W 1 2 0"},
-      {"usleep 1 " + std::string(1 << 20, 'x'), "U 1 0 0"},
   };
   for (const auto& [text, commands] : rows) {
     ASSERT_EQ(load(text), 0) << text.substr(0, 100);
@@ -94,6 +93,35 @@ TEST_F(ScriptFile, ParsedCommands) {
   EXPECT_EQ(kavro_ads_get_next_command(nullptr, &type, &a, &b, &c), ADS_INVALID_PARAMETER);
   kavro_ads_destroy(&handle_);
   kavro_ads_destroy(nullptr);
+}
+
+// One warning for each line not read as written, after "bring-up script: ".
+TEST_F(ScriptFile, WarningsOfLinesNotReadAsWritten) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"# Init\r\nwrite 0x1,0x2\r\n\r\nusleep 12\r\n", ""},
+      {"write 0x1000 zz\nfoo bar\n",
+       "line 1 \"write 0x1000 zz\": \"zz\" skipped: not a command or a number; write has 1 of its "
+       "2 numbers, the missing one read as 0\nline 2 \"foo bar\" skipped: not a command or a "
+       "number\n"},
+      {"0x10\nwrites 0X1F,12abc,0x123456789,0x4\nusleep 5 7 poll",
+       "line 1 \"0x10\": \"0x10\" skipped: no command before it\nline 2 \"writes "
+       "0X1F,12abc,0x123456789,0x4\": \"writes\" read as write; \"0X1F\" read as 0; \"12abc\" "
+       "read as 12; \"0x123456789\" read as 0x23456789; \"0x4\" skipped: a command takes at most "
+       "3 numbers\nline 3 \"usleep 5 7 poll\": \"7\" not used: usleep takes 1 number; poll has "
+       "0 of its 3 numbers, the missing ones read as 0\n"},
+      {"usleep 1 " + std::string(1 << 20, 'x'), "line 1 \"usleep 1 " + std::string(31, 'x') +
+                                                    "...\": \"" + std::string(40, 'x') +
+                                                    "...\" skipped: not a command or a number\n"},
+  };
+  for (const auto& [text, warnings] : rows) {
+    std::vector<std::string> lines;
+    ASSERT_EQ(load(text, &lines), 0);
+    std::string joined;
+    for (const std::string& line : lines) {
+      joined += line.substr(line.starts_with("bring-up script: ") ? 17 : 0) + "\n";
+    }
+    EXPECT_EQ(joined, warnings) << text.substr(0, 100);
+  }
 }
 
 TEST_F(ScriptFile, RefusedScripts) {

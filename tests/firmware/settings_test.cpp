@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tests/support/temp_directory.h"
 
@@ -42,8 +43,9 @@ class Settings : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(kavro_settings_init(&settings_), 0); }
   void TearDown() override { kavro_settings_destroy(&settings_); }
 
-  int parse(const std::string& text) {
-    return kavro_settings_parse_json_file(&settings_, folder_.write_file("s.json", text).c_str());
+  int parse(const std::string& text, std::vector<std::string>* warnings = nullptr) {
+    return kavro_settings_parse_json_file(&settings_, folder_.write_file("s.json", text).c_str(),
+                                          warnings);
   }
 
   // Platform, OTA flag, kernel and rootfs limits, the custom partitions as name:maxsize:flags and
@@ -86,8 +88,6 @@ TEST_F(Settings, LoadedValues) {
        "cv22 1 16777216 268435456 [] 600/504/1008/1800"},
       {largest + std::string(0x20000 - largest.size(), ' '),
        "cv25 1 16777216 786432000 [] 0/0/0/0"},
-      {file(R"("platform": "h22", "clocks": [1800], )" + partitions()),
-       "h22 1 1000 2000 [] 0/0/0/0"},
       // The platform field keeps its terminator; null reads as the empty text.
       {file(R"("platform": ")" + std::string(70, 'p') + "\", " + partitions()),
        std::string(63, 'p') + " 1 1000 2000 [] 0/0/0/0"},
@@ -116,6 +116,35 @@ TEST_F(Settings, LoadedValues) {
         << input;
     EXPECT_EQ(summary(), values) << input;
   }
+}
+
+// One warning for each value not read as written and each key not known; the values stay as
+// json-c converts them.
+TEST_F(Settings, WarningsOfValuesNotReadAsWritten) {
+  const std::pair<std::string, std::string> rows[] = {
+      {file(R"("platform": "cv22", "partitions": {"ota_enabled": "false", "kernel_maxsize": "16M",
+          "rootfs_maxsize": 1.5}, "clocks": {"dramm_mhz": 1, "core_mhz": -1}}, "clock": {)"),
+       "clock beside \"settings\" is not read, ignored\npartitions.ota_enabled is the text "
+       "\"false\", read as true\npartitions.kernel_maxsize is the text \"16M\", read as 16\n"
+       "partitions.rootfs_maxsize is the number 1.5, read as 1\nclocks.dramm_mhz is not a known "
+       "key, ignored\nclocks.core_mhz is the number -1, read as 4294967295\n"},
+      {custom(listed(7, false, R"(, {"name": "abcdefghij", "maxsize": "1", "flags": 1.0}, {})")),
+       "partitions.custom_partitions lists 9 partitions; those after the 8th are ignored\n"
+       "partitions.custom_partitions[7].name is the text \"abcdefghij\", read as \"abcdefgh\"\n"},
+      // No defaults for h22: the partitions given are taken.
+      {file(R"("platform": "h22", "clocks": [1800], )" + partitions()),
+       "clocks is an array, read as an empty object\n"},
+  };
+  for (const auto& [text, warnings] : rows) {
+    std::vector<std::string> lines;
+    EXPECT_EQ(parse(text, &lines), 0) << text;
+    std::string joined;
+    for (const std::string& line : lines) {
+      joined += line.substr(line.starts_with("settings: ") ? 10 : 0) + "\n";
+    }
+    EXPECT_EQ(joined, warnings) << text;
+  }
+  EXPECT_EQ(summary(), "h22 1 1000 2000 [] 0/0/0/0");
 }
 
 TEST_F(Settings, RefusedFiles) {

@@ -90,13 +90,21 @@ TEST_F(PackCli, CommandLines) {
       {build + "--sign-key %rsa2048.pem --sign bst.bin", 1, "rsa2048.pem is a 2048-bit key;"},
       {build + "--sign-key %ec.pem --sign bst.bin", 1, "ec.pem is not an RSA key"},
       {build + "--sign-key %locked.pem --sign bst.bin", 1, "locked.pem holds no unencrypted"},
-      {build + "--sign-key %pub.pem --sign bst.bin", 1, "pub.pem holds no unencrypted PEM"},
       {"build -m %absent.json -o %out.7z %bst.bin", 1, "cannot read "},
       {"build -m %m.json -o %no/out.7z %bst.bin %bld.bin %msc.bin", 1, "cannot write "},
       {"build -m %m.json -o %dir %bst.bin %bld.bin %msc.bin", 1, "cannot write "},
       {build, 1, "size mismatch: manifest gives bst.bin \"filesize\" 4000, the", "4096", "4000"},
-      {build, 1, "m.json is not valid JSON: ", "\"1.7.0\",", "\"1.7.0\""},
-      {build, 1, "m.json is not valid JSON: text follows the JSON value", "}}}}", "}}}} x"},
+      {build, 1,
+       "m.json is not valid JSON: object value separator ',' expected at line 2, column 3",
+       "\"1.7.0\",", "\"1.7.0\""},
+      {build, 1,
+       "m.json is not valid JSON: the JSON text ends before its value is complete at line 7, "
+       "column 1",
+       "}}}}", "}}"},
+      {build, 1, "m.json is not valid JSON: text follows the JSON value at line 6, column 54",
+       "}}}}", "}}}} x"},
+      {build, 1, "platform \"CV22\" is none of s5l, cv22, cv25, s6lm and cv28, so kavro-flash",
+       "cv22", "CV22"},
       {build, 1, "manifest: the top level needs a \"manifest\"", "\"manifest\"", "\"x\""},
       {build, 1, "manifest: \"manifest\" needs \"platform\" (a string)", "\"cv22\"", "null"},
       {build, 1, "manifest: unknown partition \"miscellaneous\"", "\"misc\"", "\"miscellaneous\""},
@@ -119,6 +127,13 @@ TEST_F(PackCli, CommandLines) {
     EXPECT_EQ(result.exit_status, row.exit_status) << row.command_line << "\n" << result.err;
     EXPECT_THAT(result.err, StartsWith(row.exit_status == 0 ? "" : "kavro-pack: "));
     EXPECT_THAT(result.err, HasSubstr(row.message)) << row.command_line;
+    // One line for a success, nothing for a failure.
+    EXPECT_EQ(result.out,
+              row.exit_status != 0
+                  ? ""
+                  : "wrote " + folder_.file("out.7z") + ": 4 entries, " +
+                        std::to_string(std::filesystem::file_size(folder_.file("out.7z"))) +
+                        " bytes\n");
     // Only a build that succeeds leaves a file behind, its output; a refused one not even a
     // temporary file.
     const auto files = std::distance(std::filesystem::directory_iterator(folder_.path()), {});
