@@ -138,7 +138,7 @@ void print_session_failure(int error, int sub_error) {
 
 int run_flashing(const Options& options, dm_state** dm, SessionTable& sessions) {
   CheckedInputs inputs;
-  if (const auto failure = check_input_files(options, inputs)) {
+  if (const auto failure = check_input_files(options, inputs, InputWarnings::Print)) {
     return *failure;
   }
   if (const auto failure = check_platform_known(options, inputs)) {

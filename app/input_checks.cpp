@@ -81,9 +81,12 @@ std::optional<int> set_up_settings(const Options& options, CheckedInputs& inputs
 
 }  // namespace
 
-std::optional<int> check_input_files(const Options& options, CheckedInputs& inputs) {
+std::optional<int> check_input_files(const Options& options, CheckedInputs& inputs,
+                                     InputWarnings warnings) {
   debug("Checking input files\r\n");
-  print_input_warnings(options);
+  if (warnings == InputWarnings::Print) {
+    print_input_warnings(options);
+  }
   if (const auto failure = open_ota_archive(options, inputs)) {
     return failure;
   }

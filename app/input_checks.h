@@ -25,8 +25,14 @@ struct CheckedInputs {
   SettingsHandle settings;
 };
 
+// Whether the checks print what was read with loss (input_warnings.h). kavro-station leaves it
+// to the kavro-flash it starts, which prints them once before it answers, so they are not
+// shown twice.
+enum class InputWarnings { Print, LeaveToFlasher };
+
 // The exit status when an input is refused, nothing when all of them can be used.
-std::optional<int> check_input_files(const Options& options, CheckedInputs& inputs);
+std::optional<int> check_input_files(const Options& options, CheckedInputs& inputs,
+                                     InputWarnings warnings);
 // The platform the firmware is for: the base archive's when one was given, else the OTA's.
 std::string_view firmware_platform(const Options& options, CheckedInputs& inputs);
 // Device-list filter selecting hardware-mode modules of `platform`; 0 when no product row

@@ -62,7 +62,7 @@ std::variant<FirmwareFacts, int> check_inputs(const Options& options) {
     return *failure;
   }
   CheckedInputs inputs;
-  if (const auto failure = check_input_files(options, inputs)) {
+  if (const auto failure = check_input_files(options, inputs, InputWarnings::LeaveToFlasher)) {
     return *failure;
   }
   if (const auto failure = check_platform_known(options, inputs)) {
