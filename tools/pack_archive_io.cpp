@@ -30,10 +30,18 @@ std::string archive_message(archive* handle) {
 }
 
 // A file created next to the final output that becomes the output only by commit(); until
-// then it is removed again when the object goes away.
+// then it is removed again when the object goes away. Since the commit replaces whatever has
+// the output's name, an output that exists must be a regular file: run as root, `-o /dev/null`
+// would otherwise replace the device with an archive.
 class TemporaryOutput {
  public:
   explicit TemporaryOutput(const std::filesystem::path& output) : output_(output) {
+    std::error_code missing;
+    const auto existing = std::filesystem::status(output, missing);
+    if (!missing && !std::filesystem::is_regular_file(existing)) {
+      throw Error("cannot write " + output.string() +
+                  ": not a regular file, and kavro-pack replaces its output whole");
+    }
     std::filesystem::path folder = output.parent_path();
     if (folder.empty()) {
       folder = ".";

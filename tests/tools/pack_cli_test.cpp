@@ -93,6 +93,8 @@ TEST_F(PackCli, CommandLines) {
       {"build -m %absent.json -o %out.7z %bst.bin", 1, "cannot read "},
       {"build -m %m.json -o %no/out.7z %bst.bin %bld.bin %msc.bin", 1, "cannot write "},
       {"build -m %m.json -o %dir %bst.bin %bld.bin %msc.bin", 1, "cannot write "},
+      {"build -m %m.json -o /dev/null %bst.bin %bld.bin %msc.bin", 1,
+       "cannot write /dev/null: not a regular file"},
       {build, 1, "size mismatch: manifest gives bst.bin \"filesize\" 4000, the", "4096", "4000"},
       {build, 1,
        "m.json is not valid JSON: object value separator ',' expected at line 2, column 3",
