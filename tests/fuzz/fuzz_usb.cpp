@@ -206,7 +206,7 @@ class FuzzBus final : public usb::Bus, private sim::ModuleHost {
 // (the stress is).
 constexpr dm_timing kBusTiming{std::chrono::milliseconds(1), std::chrono::milliseconds(1),
                                std::chrono::milliseconds(5)};
-constexpr uint32_t kModeSwitchPolls = 4;
+constexpr uint32_t kModeSwitchPolls = 2;
 
 // A short stand-in for the flash bootloader: its download is no different for being short.
 const std::array<uint8_t, 64> kBootloader{};
