@@ -25,9 +25,7 @@ struct dm_state;
 struct kavro_archive_t;
 struct kavro_settings;
 
-// How far apart the mode switch's polls are, and how often it polls before it gives up on the
-// module.
-inline constexpr auto MODE_SWITCH_POLL_INTERVAL = std::chrono::milliseconds(1);
+// How often the mode switch polls (1 ms apart) before it gives up on the module.
 inline constexpr uint32_t MODE_SWITCH_POLL_LIMIT = 10000;
 
 // The stop request of a session: a flag the session thread looks at between steps, plus a way
@@ -77,10 +75,9 @@ struct flash_session {
   uint32_t move_calib = 0;
 
   // Fixed before the thread starts: the image downloaded in hardware mode (the one built into
-  // the program) and how the mode switch polls. Tests use smaller images, limits and intervals.
+  // the program) and how long the mode switch may take. Tests use smaller images and limits.
   std::span<const uint8_t> flash_bootloader;
   uint32_t mode_switch_poll_limit = MODE_SWITCH_POLL_LIMIT;
-  std::chrono::milliseconds mode_switch_poll_interval = MODE_SWITCH_POLL_INTERVAL;
 };
 
 // Lifecycle (session.cpp). kavro_flash_init is create_session + launch_session;

@@ -18,6 +18,7 @@ namespace {
 constexpr size_t PLATFORM_TEXT_LIMIT = 63;
 constexpr uint32_t BOOTLOADER_ENTRY_ADDRESS = 0;
 constexpr uint32_t HW_COMMAND_COUNT = 1000;
+constexpr auto MODE_SWITCH_POLL_INTERVAL = std::chrono::milliseconds(1);
 
 class session_sequence {
  public:
@@ -188,7 +189,7 @@ class session_sequence {
   template <typename Ready>
   bool ready_within_poll(Ready ready) {
     using std::chrono::steady_clock;
-    const auto poll_end = steady_clock::now() + session_.mode_switch_poll_interval;
+    const auto poll_end = steady_clock::now() + MODE_SWITCH_POLL_INTERVAL;
     uint64_t seen = kavro_dm_change_count(&session_.dm);
     while (!ready()) {
       const auto left =
@@ -201,9 +202,9 @@ class session_sequence {
     return true;
   }
 
-  // Polls until `ready` holds, a millisecond (the session's interval) apart; the limit counts
-  // whole intervals, not a measured time. A stop request does not cut the wait short: the
-  // module is given its chance to come back.
+  // Polls until `ready` holds, a millisecond apart; the limit counts whole intervals, not a
+  // measured time. A stop request does not cut the wait short: the module is given its chance
+  // to come back.
   template <typename Ready>
   bool wait_for_module(Ready ready) {
     for (uint32_t polls = 0; !ready_within_poll(ready);) {
