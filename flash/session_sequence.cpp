@@ -4,7 +4,6 @@
 #include <exception>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "common/console.h"
 #include "firmware/archive.h"
@@ -185,13 +184,30 @@ class session_sequence {
     return jumped == 0 || fail(FLASH_ERR_DEVICE_MANAGER, jumped);
   }
 
-  // Polls every millisecond until `ready` holds; the limit counts sleeps, not time. A stop
-  // request does not cut the wait short: the module is given its chance to come back.
+  // Whether `ready` holds within one poll interval. It is looked at again whenever the device
+  // manager's slot table changes, so the module is taken up the moment it is ready.
+  template <typename Ready>
+  bool ready_within_poll(Ready ready) {
+    using std::chrono::steady_clock;
+    const auto poll_end = steady_clock::now() + MODE_SWITCH_POLL_INTERVAL;
+    uint64_t seen = kavro_dm_change_count(&session_.dm);
+    while (!ready()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(poll_end - steady_clock::now());
+      if (left.count() <= 0) {
+        return false;
+      }
+      seen = kavro_dm_wait_for_change(&session_.dm, seen, static_cast<uint32_t>(left.count()));
+    }
+    return true;
+  }
+
+  // Polls until `ready` holds, a millisecond apart; the limit counts whole intervals, not a
+  // measured time. A stop request does not cut the wait short: the module is given its chance
+  // to come back.
   template <typename Ready>
   bool wait_for_module(Ready ready) {
-    uint32_t polls = 0;
-    while (!ready()) {
-      std::this_thread::sleep_for(MODE_SWITCH_POLL_INTERVAL);
+    for (uint32_t polls = 0; !ready_within_poll(ready);) {
       if (++polls >= session_.mode_switch_poll_limit) {
         return fail(FLASH_ERR_MODE_SWITCH_TIMEOUT, 0);
       }

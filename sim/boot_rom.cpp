@@ -96,14 +96,17 @@ void BootRom::write(uint32_t address, uint32_t value) {
   if (address < kRamWindowSize) {
     ++log_.download_writes;
     const size_t word = address / 4;
-    if (word >= ram_.size()) {
-      ram_.resize(word + 1);
-      ram_written_.resize(word + 1);
-    }
-    ram_[word] = value;
-    ram_written_[word] = true;
-    while (ram_prefix_words_ < ram_written_.size() && ram_written_[ram_prefix_words_]) {
-      ++ram_prefix_words_;
+    if (word < ram_.size()) {
+      ram_[word] = value;
+    } else if (word > ram_.size()) {
+      ram_past_gap_[word] = value;
+    } else {
+      ram_.push_back(value);
+      for (auto next = ram_past_gap_.begin();
+           next != ram_past_gap_.end() && next->first == ram_.size();
+           next = ram_past_gap_.erase(next)) {
+        ram_.push_back(next->second);
+      }
     }
     return;
   }
@@ -121,8 +124,7 @@ void BootRom::write(uint32_t address, uint32_t value) {
 
 uint32_t BootRom::read(uint32_t address) {
   if (address < kRamWindowSize) {
-    const size_t word = address / 4;
-    return word < ram_.size() ? ram_[word] : 0;
+    return ram_word(address / 4);
   }
   if (in_dram_controller(address)) {
     if (settings_.poll_never_ready) {
@@ -170,7 +172,7 @@ uint32_t BootRom::read_adc_status() {
 }
 
 bool BootRom::bootloader_complete() const {
-  if (uint64_t{ram_prefix_words_} * 4 != settings_.bootloader_size) {
+  if (uint64_t{ram_.size()} * 4 != settings_.bootloader_size) {
     return false;
   }
   return !settings_.bootloader_sha256 ||
@@ -178,17 +180,24 @@ bool BootRom::bootloader_complete() const {
 }
 
 std::vector<uint8_t> BootRom::downloaded_bytes() const {
-  std::vector<uint8_t> bytes(ram_prefix_words_ * 4);
-  for (size_t word = 0; word < ram_prefix_words_; ++word) {
+  std::vector<uint8_t> bytes(ram_.size() * 4);
+  for (size_t word = 0; word < ram_.size(); ++word) {
     wire::store_le32(bytes, word * 4, ram_[word]);
   }
   return bytes;
 }
 
+uint32_t BootRom::ram_word(size_t word) const {
+  if (word < ram_.size()) {
+    return ram_[word];
+  }
+  const auto stored = ram_past_gap_.find(word);
+  return stored == ram_past_gap_.end() ? 0 : stored->second;
+}
+
 uint32_t BootRom::peek(uint32_t address) const {
   if (address < kRamWindowSize) {
-    const size_t word = address / 4;
-    return word < ram_.size() ? ram_[word] : 0;
+    return ram_word(address / 4);
   }
   if (address == kAdcStatus) {
     return adc_done_ ? kAdcDoneBit : 0;

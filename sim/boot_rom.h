@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -81,9 +82,12 @@ class BootRom {
   std::vector<uint8_t> downloaded_bytes() const;
 
   BootRomSettings settings_;
-  std::vector<uint32_t> ram_;
-  std::vector<bool> ram_written_;
-  size_t ram_prefix_words_ = 0;  // words written from address 0 on without a gap
+  uint32_t ram_word(size_t word) const;
+
+  std::vector<uint32_t> ram_;  // the words written from address 0 on without a gap
+  // Words written past a gap, until the gap is filled: a stray write high in the window then
+  // costs one entry instead of the whole window's worth of zeros.
+  std::map<size_t, uint32_t> ram_past_gap_;
   std::unordered_map<uint32_t, uint32_t> registers_;
   int dram_busy_reads_ = 0;
   bool adc_converting_ = false;

@@ -86,7 +86,7 @@ void note_slot_change(dm_state& state) {
   state.slot_changed.notify_all();
 }
 
-int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
+int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus, const dm_timing& timing) {
   std::lock_guard once(once_lock);
   if (once_ctx != nullptr) {
     return 0;
@@ -102,6 +102,7 @@ int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus) {
     return DM_ERR_NO_MEMORY;
   }
   state->bus = std::move(bus);
+  state->timing = timing;
   try {
     state->reconcile_thread = std::thread(reconcile_loop, std::ref(*state));
     state->service_thread = std::thread(service_loop, std::ref(*state));

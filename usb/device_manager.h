@@ -2,6 +2,7 @@
 // The device manager's public operations: a table of 64 slots that follows the modules on the
 // bus, and the hardware-mode and software-mode commands addressed to a slot.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,12 +52,24 @@ inline constexpr int DM_ERR_DEVICE_STATUS = -15;
 
 struct dm_state;
 
+// How long the device manager's threads wait for the bus. The defaults are the product's; a
+// harness that drives a simulated bus, whose modules answer in microseconds, may shorten them.
+struct dm_timing {
+  // The service thread's loop: a slot whose descriptor read failed is read again this often.
+  std::chrono::milliseconds service_period{100};
+  // A module that is listed but could not be opened (its device node not yet accessible, a
+  // transient error) is tried again this often, even when the bus reports nothing new.
+  std::chrono::milliseconds open_retry_period{250};
+  // A software-mode command gives a re-enumerating slot this long to be opened again.
+  std::chrono::milliseconds reopen_wait{1000};
+};
+
 // Starts the device manager over `bus` (libusb in kavro-flash, the simulator in
-// kavro-flash-sim and the tests). Only one device manager exists per process at a time.
-// Returns DM_ERR_INVALID_PARAMETERS for a null `dm`, DM_ERR_USB_INIT for a null `bus` (no USB
-// access could be set up), DM_ERR_NO_MEMORY when the threads cannot be started; a failed init
-// leaves the handle null.
-int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus);
+// kavro-flash-sim and the tests), waiting as `timing` says. Only one device manager exists per
+// process at a time. Returns DM_ERR_INVALID_PARAMETERS for a null `dm`, DM_ERR_USB_INIT for a null
+// `bus` (no USB access could be set up), DM_ERR_NO_MEMORY when the threads cannot be started; a
+// failed init leaves the handle null.
+int kavro_dm_init(dm_state** dm, std::shared_ptr<usb::Bus> bus, const dm_timing& timing = {});
 // Stops the service thread and hot-plug notifications, closes every handle, releases the bus.
 void kavro_dm_destroy(dm_state** dm);
 // The text of a DM_ERR_ code; "Unknown error" for any other value (DM_ERR_DEVICE_STATUS too).

@@ -40,6 +40,7 @@ struct dm_device {
 
 struct dm_state {
   std::shared_ptr<usb::Bus> bus;
+  dm_timing timing;  // fixed before the threads start
 
   // Guards the slot table, `change_count`, `descriptor_wanted` and `reconciled`.
   std::mutex lock;

@@ -11,11 +11,6 @@
 
 namespace {
 
-constexpr auto SERVICE_PERIOD = std::chrono::milliseconds(100);
-// A module that is listed but could not be opened (its device node not yet accessible, a
-// transient error) is tried again this often, even when the bus reports nothing new.
-constexpr auto OPEN_RETRY_PERIOD = std::chrono::milliseconds(250);
-
 // Standard GET_DESCRIPTOR request for the device descriptor.
 constexpr usb::SetupPacket DEVICE_DESCRIPTOR_REQUEST{0x80, 0x06, 0x0100, 0,
                                                      static_cast<uint16_t>(DM_DESCRIPTOR_LENGTH)};
@@ -192,7 +187,7 @@ void reconcile_loop(dm_state& state) {
   for (;;) {
     const auto woken = [&] { return state.bus_changed || state.stopping; };
     if (retry) {
-      state.reconcile_wake.wait_for(wake, OPEN_RETRY_PERIOD, woken);
+      state.reconcile_wake.wait_for(wake, state.timing.open_retry_period, woken);
     } else {
       state.reconcile_wake.wait(wake, woken);
     }
@@ -226,7 +221,7 @@ void service_loop(dm_state& state) {
     // Let go of the handle copies before waiting: a slot closed during its read is then
     // released now, not a period later.
     reads.clear();
-    state.service_wake.wait_for(guard, SERVICE_PERIOD,
+    state.service_wake.wait_for(guard, state.timing.service_period,
                                 [&] { return state.stopping || state.descriptor_wanted; });
   }
 }

@@ -12,13 +12,10 @@ namespace {
 constexpr uint8_t OUT_PIPE = 0x01;
 constexpr uint8_t IN_PIPE = 0x81;
 
-// A module that is re-enumerating gets this long to be opened again.
-constexpr auto REOPEN_WAIT = std::chrono::milliseconds(1000);
-
 std::shared_ptr<usb::Device> wait_until_open(dm_state& state, int index) {
   std::unique_lock guard(state.lock);
   const auto& slot = state.slots[index];
-  state.slot_changed.wait_for(guard, REOPEN_WAIT, [&] { return slot.is_open(); });
+  state.slot_changed.wait_for(guard, state.timing.reopen_wait, [&] { return slot.is_open(); });
   return slot.device;
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "firmware/archive.h"
@@ -29,29 +30,38 @@ enum Kind { kSetByte, kShort, kLong, kTimeout, kStall, kUnplug, kKinds };
 // The deviations of one input, 5 bytes each (transfer number, kind, field, value), taken by
 // transfer number on each of the two threads that talk to the module: the session's and the
 // device manager's, which reads descriptors. A module is plugged in before its input is known,
-// so its first descriptor read always goes through.
+// so its first descriptor read always goes through: it is the one read that may come while the
+// plan is assigned, and it looks at no deviation.
 class Plan {
  public:
+  // The first deviation given for a transfer is the one that counts. They are looked up by
+  // transfer number: a scan of a long input at every transfer would cost more than the flash.
   void assign(const uint8_t* data, size_t size) {
     bytes_.assign(data + std::min<size_t>(size, 1), data + size);
+    for (size_t at = 0; at + 5 <= bytes_.size(); at += 5) {
+      const bool descriptor = bytes_[at + 2] >= 0x80;
+      by_transfer_[descriptor].emplace(bytes_[at] | bytes_[at + 1] << 8, &bytes_[at + 2]);
+    }
   }
   const uint8_t* next(bool descriptor) {
     const uint16_t transfer = counts_[descriptor]++;
     described = described || descriptor;
-    for (size_t at = 0; !(descriptor && transfer == 0) && at + 5 <= bytes_.size(); at += 5) {
-      if ((bytes_[at] | bytes_[at + 1] << 8) == transfer &&
-          (bytes_[at + 2] >= 0x80) == descriptor) {
-        ++fired;
-        return &bytes_[at + 2];
-      }
+    if (descriptor && transfer == 0) {
+      return nullptr;
     }
-    return nullptr;
+    const auto found = by_transfer_[descriptor].find(transfer);
+    if (found == by_transfer_[descriptor].end()) {
+      return nullptr;
+    }
+    ++fired;
+    return found->second;
   }
   std::atomic<int> fired = 0;
   std::atomic<bool> described = false;  // the slot is open: its first descriptor read began
 
  private:
   std::vector<uint8_t> bytes_;
+  std::unordered_map<uint16_t, const uint8_t*> by_transfer_[2];  // kind, field and value
   std::atomic<uint16_t> counts_[2] = {};
 };
 
@@ -189,6 +199,15 @@ class FuzzBus final : public usb::Bus, private sim::ModuleHost {
   std::function<void()> changed_;
 };
 
+// The simulated module answers in microseconds and every change of the bus wakes the device
+// manager and the session, so their periods and the mode switch's limit are cut to a few
+// milliseconds: an input that leaves the module unready then costs little. On a busy machine
+// even a good module may miss the mode switch, so a time-out is no proof of a false reject here
+// (the stress is).
+constexpr dm_timing kBusTiming{std::chrono::milliseconds(1), std::chrono::milliseconds(1),
+                               std::chrono::milliseconds(5)};
+constexpr uint32_t kModeSwitchPolls = 2;
+
 // A short stand-in for the flash bootloader: its download is no different for being short.
 const std::array<uint8_t, 64> kBootloader{};
 std::shared_ptr<FuzzBus> bus;
@@ -221,7 +240,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::ofstream(public_key) << std::string(512, 'k');
   std::freopen("/dev/null", "w", stdout);
   bus = std::make_shared<FuzzBus>();
-  if (kavro_dm_init(&dm, bus) != 0 ||
+  if (kavro_dm_init(&dm, bus, kBusTiming) != 0 ||
       create_session(&keys, nullptr, nullptr, "", nullptr, &dm, 1, 0, 0, public_key.c_str(),
                      private_key.c_str()) != 0) {
     __builtin_trap();
@@ -249,9 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session->public_key = keys->public_key;
   }
   session->flash_bootloader = kBootloader;
-  // Short, so that a module whose jump went wrong costs little; on a busy machine even a good
-  // one may then miss it, so a time-out is no proof of a false reject here (the stress is).
-  session->mode_switch_poll_limit = 100;
+  session->mode_switch_poll_limit = kModeSwitchPolls;
   session_thread(*session);
   uint32_t state = 0;
   uint32_t error = 0;
