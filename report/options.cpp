@@ -35,7 +35,8 @@ constexpr const char* kUsage =
     "DATABASE: an SQLite file, or a PostgreSQL server (postgresql://... or 'host=... dbname=...')\n"
     "Filters: --since TIME --until TIME (UTC, e.g. 2026-12-07T22:00), --station NAME,\n"
     "         --firmware SHA256|VERSION\n"
-    "--csv: comma-separated values; --html FILE: a page with the tables and charts\n";
+    "--csv: comma-separated values; --html FILE: a page with the tables and charts\n"
+    "-h, --help: this text; --version: the program's version\n";
 
 const std::map<std::string, Command> kCommands{{"summary", Command::kSummary},
                                                {"failures", Command::kFailures},

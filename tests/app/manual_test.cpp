@@ -95,6 +95,8 @@ TEST(Manuals, DescribeWhatEachProgramReads) {
   // The station's options are those its usage text names.
   const Names station_options =
       words(test_support::run_process(KAVRO_STATION_BINARY, {"-h"}).out, is_option);
+  const Names report_options =
+      words(test_support::run_process(KAVRO_REPORT_BINARY, {"--help"}).out, is_option);
   // Each program: its page, how it shows its usage, the options and environment variables on its
   // own lists, and the configuration keys its page describes besides.
   const std::tuple<const char*, std::string, const char*, Names, Names, Names> programs[] = {
@@ -114,6 +116,8 @@ TEST(Manuals, DescribeWhatEachProgramReads) {
        station_options,
        all_of({STATION_ENVIRONMENT, libpq_variables}),
        {}},
+      // kavro-report reads no variable itself; its page names libpq's in prose.
+      {"kavro-report.1", KAVRO_REPORT_BINARY, "--help", report_options, {}, {}},
   };
   for (const auto& [name, binary, help, options, variables, keys] : programs) {
     const std::string page = read_page(name);
